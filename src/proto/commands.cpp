@@ -1,0 +1,2 @@
+// Placeholder until the parser lands.
+#include "veltra/proto/commands.hpp"

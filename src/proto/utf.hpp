@@ -1,0 +1,27 @@
+// Conversions between UTF-8 text and UTF-16 code units, the two halves of the
+// protocol string codec. Both are lenient and never fail on content.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace veltra::proto {
+
+// Bytes PacketWriter::utf writes for s after the length byte (defined with the writer).
+size_t utfLength(std::string_view s);
+
+namespace detail {
+
+// UTF-8 to code units. A byte that does not start a complete sequence becomes
+// one unit of its own value (Latin-1), so no input is rejected.
+std::vector<uint16_t> toUtf16(std::string_view s);
+
+// Code units to UTF-8. Paired surrogates become one 4-byte character; lone
+// surrogates are written as 3-byte sequences.
+std::string fromUtf16(const std::vector<uint16_t>& units);
+
+}  // namespace detail
+}  // namespace veltra::proto

@@ -1,0 +1,2 @@
+// Placeholder until the client lands.
+int main() { return 1; }
