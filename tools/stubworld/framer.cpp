@@ -1,0 +1,34 @@
+#include "stubworld/framer.hpp"
+
+#include <algorithm>
+
+namespace stubworld {
+
+size_t Framer::feed(std::span<const uint8_t> bytes) {
+  // Compact lazily: consumed bytes are dropped only when new ones come in.
+  if (head_ > 0) {
+    buf_.erase(buf_.begin(), buf_.begin() + static_cast<std::ptrdiff_t>(head_));
+    head_ = 0;
+  }
+  const size_t n = std::min(bytes.size(), space());
+  buf_.insert(buf_.end(), bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(n));
+  return n;
+}
+
+Framer::Result Framer::next(veltra::proto::Bytes& frame) {
+  if (broken_) return Result::kBadLength;
+  if (buffered() == 0) return Result::kNeedMore;
+  const uint8_t len = buf_[head_];
+  if (len < 3) {
+    broken_ = true;
+    bad_length_ = len;
+    return Result::kBadLength;
+  }
+  if (buffered() < len) return Result::kNeedMore;
+  const auto first = buf_.begin() + static_cast<std::ptrdiff_t>(head_);
+  frame.assign(first + 1, first + len);
+  head_ += len;
+  return Result::kFrame;
+}
+
+}  // namespace stubworld
