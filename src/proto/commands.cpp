@@ -156,10 +156,8 @@ void render(std::ostream& os, const Unparsed& b) {
   os << ' ' << b.payload.size() << " bytes unparsed";
 }
 
-const ObjID kClient{kObjClient};
-
 Bytes buildChat(Command command, const std::string& sender, const std::string& text) {
-  PacketWriter w(kClient, command);
+  PacketWriter w(ObjID(kObjClient), command);
   w.objid(ObjID(sender));
   w.utf(text);
   return w.finish();
@@ -200,7 +198,7 @@ Bytes buildPropertyUpdateFor(const ObjID& target, const PropertyList& props) {
 }
 
 Bytes buildSessionInitReply(const OldPropertyList& props) {
-  PacketWriter w(kClient, Command::SessionInit);
+  PacketWriter w(ObjID(kObjClient), Command::SessionInit);
   w.oldProperties(props);
   return w.finish();
 }
@@ -208,13 +206,13 @@ Bytes buildSessionInitReply(const OldPropertyList& props) {
 Bytes buildSessionExitReply(int errorCode) {
   OldPropertyList props;
   props.add(kVarError, std::to_string(errorCode));
-  PacketWriter w(kClient, Command::SessionExit);
+  PacketWriter w(ObjID(kObjClient), Command::SessionExit);
   w.oldProperties(props);
   return w.finish();
 }
 
 Bytes buildRoomId(const std::string& roomName, uint16_t roomNumber) {
-  PacketWriter w(kClient, Command::RoomId);
+  PacketWriter w(ObjID(kObjClient), Command::RoomId);
   w.utf(roomName);
   w.u16(roomNumber);
   return w.finish();
@@ -251,14 +249,14 @@ Bytes buildShortLoc(const ObjID& who, int8_t dx, int8_t dy, int8_t ddir) {
 }
 
 Bytes buildRegisterObjId(const std::string& longId, uint8_t shortId) {
-  PacketWriter w(kClient, Command::RegisterObjId);
+  PacketWriter w(ObjID(kObjClient), Command::RegisterObjId);
   w.utf(longId);
   w.u8(shortId);
   return w.finish();
 }
 
 Bytes buildBuddyListNotify(const std::string& buddy, bool online) {
-  PacketWriter w(kClient, Command::BuddyListNotify);
+  PacketWriter w(ObjID(kObjClient), Command::BuddyListNotify);
   w.utf(buddy);
   w.u8(online ? 1 : 0);
   return w.finish();
