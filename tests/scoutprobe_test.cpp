@@ -71,7 +71,66 @@ void play(const Dialog& d, std::vector<std::string> args, int status) {
   EXPECT_EQ(peer.error(), "");
 }
 
-const Bytes kPropReq = {0x03, 0xff, 0x0a};  // length 3, target 255, PROPREQ
+// Requests as the client must build them.
+Bytes req(Command c, const std::function<void(PacketWriter&)>& body = {}) {
+  PacketWriter w(ObjID(kObjClient), c);
+  if (body) body(w);
+  return w.finish();
+}
+const Bytes kPropReq = {0x03, 0xff, 0x0a};   // length 3, target 255, PROPREQ
+const Bytes kSessExit = {0x06, 0x01, 0x07,   // length 6, target 1, SESSEXIT
+                         0x04, 0x01, 0x30};  // VAR_ERROR = "0"
+Bytes sessInit(const std::string& user, const std::string& pw) {
+  OldPropertyList p;
+  p.add(3, "24"), p.add(9, "1920"), p.add(2, user);
+  if (!pw.empty()) p.add(6, pw);
+  p.add(7, "24");
+  return req(Command::SessionInit, [&](PacketWriter& w) { w.oldProperties(p); });
+}
+Bytes propSet(const std::string& avatar) {
+  return req(Command::PropertySet,
+             [&](PacketWriter& w) { w.utf(""), w.u8(5), w.u8(0), w.u8(0), w.utf(avatar); });
+}
+Bytes roomReq(const std::string& name) {
+  return req(Command::RoomIdRequest, [&](PacketWriter& w) { w.utf(name); });
+}
+Bytes move(Command c, int room, int16_t x, int16_t y, int16_t z, int16_t last = 157) {
+  return req(c, [&](PacketWriter& w) {
+    if (room >= 0) w.u16(static_cast<uint16_t>(room));
+    if (c == Command::Teleport) w.i8(0), w.i8(1);
+    w.i16(x), w.i16(y), w.i16(z), w.i16(last);  // dir or distance
+  });
+}
+Bytes teleport(int room, int16_t x = 1228, int16_t y = 2465, int16_t z = 0) {
+  return move(Command::Teleport, room, x, y, z);
+}
+Bytes longLoc(int16_t x, int16_t y = 2465, int16_t z = 0) {
+  return move(Command::LongLoc, -1, x, y, z);
+}
+Bytes subscribe(int room, int16_t dist) {
+  return move(Command::Subscribe, room, 1228, 2465, 0, dist);
+}
+
+OldPropertyList props(std::initializer_list<std::pair<uint8_t, const char*>> entries) {
+  OldPropertyList p;
+  for (const auto& [id, v] : entries) p.add(id, v);
+  return p;
+}
+
+// PROPUPD, then the SESSINIT request.
+Dialog& hello(Dialog& d, const std::string& user, const std::string& pw) {
+  return d.rx(buildPropertyUpdate({}))
+      .say("   PROPUPD received\n\n")
+      .tx("SESSINIT", sessInit(user, pw));
+}
+// The whole login up to the PROPSET request, accepted as `as`.
+Dialog& login(Dialog& d, const std::string& user, const std::string& as,
+              const std::string& avatar) {
+  return hello(d, user, "")
+      .rx(buildSessionInitReply(props({{4, "0"}})))
+      .say("   SESSINIT: VAR_ERROR=0 (VAR_ERROR=0 )\n   login accepted as \"" + as + "\"\n\n")
+      .tx("PROPSET", propSet(avatar));
+}
 
 // A port where nothing listens: bound, then closed again.
 std::string deadPort() {
@@ -115,6 +174,8 @@ TEST(ScoutprobeTest, NoConnection) {
 // Every way the script can stop before its listening phase; each row starts
 // after the PROPREQ, whose trace line is checked literally.
 TEST(ScoutprobeTest, ScriptFailures) {
+  const Bytes kRoomIdTooShort = {0x05, 0x01, 0x15,  // ROOMID for #1
+                                 0x05, 'a'};        // name of 5 bytes, 1 present
   struct Row {
     const char* name;
     std::string port, user;
@@ -133,6 +194,49 @@ TEST(ScoutprobeTest, ScriptFailures) {
        }},
       {"not a PROPUPD", "{port}", "u",
        [](Dialog& d) { d.rx(buildSessionInitReply({})).say("!! expected PROPUPD\n"); }},
+      {"no login reply", "{port}", "u",
+       [](Dialog& d) { hello(d, "u", "").peer(PeerStep::close()).say("!! no SESSINIT reply\n"); }},
+      {"login reply of another command", "{port}", "u",
+       [](Dialog& d) {
+         hello(d, "u", "").rx(buildRoomId("x", 1)).say("!! expected SESSINIT reply\n");
+       }},
+      {"login reply that does not decode", "{port}", "u",
+       [](Dialog& d) {
+         hello(d, "u", "")
+             .rx({0x04, 0x01, 0x06, 0x04})  // VAR_ERROR without its string
+             .say("!! read past the end of the packet\n");
+       }},
+      {"error absent", "{port}", "u",
+       [](Dialog& d) {
+         hello(d, "u", "")
+             .rx(buildSessionInitReply(props({{2, "x"}})))
+             .say("   SESSINIT: VAR_ERROR=(ausente) (VAR_USERNAME=x )\n!! login rechazado\n");
+       }},
+      {"error 00", "{port}", "u",
+       [](Dialog& d) {
+         hello(d, "u", "")
+             .rx(buildSessionInitReply(props({{4, "00"}})))
+             .say("   SESSINIT: VAR_ERROR=00 (VAR_ERROR=00 )\n!! login rechazado\n");
+       }},
+      {"user name too long", "{port}", std::string(300, 'u'),
+       [](Dialog& d) {
+         d.rx(buildPropertyUpdate({}))
+             .say("   PROPUPD received\n\n!! string of 300 bytes; the maximum is 255\n");
+       }},
+      {"no ROOMID", "{port}", "u",
+       [](Dialog& d) {
+         login(d, "u", "u", "avatar:tumbo.mov")
+             .tx("ROOMIDRQ", roomReq("Brackenvel#Reception<dimension-1>"))
+             .peer(PeerStep::close())
+             .say("!! no ROOMID\n");
+       }},
+      {"ROOMID too short", "{port}", "u",
+       [&](Dialog& d) {
+         login(d, "u", "u", "avatar:tumbo.mov")
+             .tx("ROOMIDRQ", roomReq("Brackenvel#Reception<dimension-1>"))
+             .rx(kRoomIdTooShort)
+             .say("!! UTF string overruns the packet\n");
+       }},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -141,6 +245,83 @@ TEST(ScoutprobeTest, ScriptFailures) {
     row.script(d);
     play(d, {"127.0.0.1", row.port, row.user}, 1);
   }
+}
+
+// All defaults but the port; a quiet peer, so the five ticks take their time.
+TEST(ScoutprobeTest, DefaultRunDescribesWhatItHears) {
+  Dialog d;
+  d.tx("PROPREQ", kPropReq);
+  hello(d, "scoutprobe", "")
+      .rx(buildSessionInitReply(props({{4, "0"}, {2, "Srv"}})))
+      .say("   SESSINIT: VAR_ERROR=0 (VAR_ERROR=0 VAR_USERNAME=Srv )\n")
+      .say("   login accepted as \"Srv\"\n\n")
+      .tx("PROPSET", propSet("avatar:tumbo.mov"))
+      .tx("ROOMIDRQ", roomReq("Brackenvel#Reception<dimension-1>"))
+      .rx(buildRoomId("Hall", 7))
+      .say("   ROOMID \"Hall\" = 7\n\n")
+      .tx("SUBSCRIB", subscribe(7, 900))
+      .tx("TELEPORT", teleport(7))
+      .rx(buildText("ana", "hola"))
+      .say("   TEXT [#1] <ana> hola\n")
+      .rx({0x04, 0x01, 0x15, 0x05})  // ROOMID whose name overruns the frame
+      .say("   (no parseable: UTF string overruns the packet)\n")
+      .rx({0x05, 0xfe, 0x0b, 0x05, 0x06})  // compound: two DISAPPR
+      .say("   DISAPPR [#5]\n   DISAPPR [#6]\n")
+      .tx("SESSEXIT", kSessExit)
+      .say("\nhandshake complete.\n");
+  play(d, {"127.0.0.1", "{port}"}, 0);
+}
+
+// Walking LONGLOCs at ticks 0, 5, 10 and the greeting at tick 10.
+TEST(ScoutprobeTest, ListeningPhaseRequests) {
+  struct Row {
+    const char* linger;
+    std::vector<std::pair<const char*, Bytes>> sends;
+  } rows[] = {
+      {"-2", {}},
+      {"1", {{"LONGLOC", longLoc(1228)}}},
+      {"3",
+       {{"LONGLOC", longLoc(1228)},
+        {"LONGLOC", longLoc(1268)},
+        {"TEXT",
+         req(Command::Text, [](PacketWriter& w) { w.objid(ObjID()), w.utf("hola, soy u"); })},
+        {"LONGLOC", longLoc(1308)}}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.linger);
+    Dialog d;
+    d.tx("PROPREQ", kPropReq);
+    hello(d, "u", "pw")
+        .rx(buildSessionInitReply(props({{4, "0"}})))
+        .say("   SESSINIT: VAR_ERROR=0 (VAR_ERROR=0 )\n   login accepted as \"u\"\n\n")
+        .tx("PROPSET", propSet("av"))
+        .tx("ROOMIDRQ", roomReq("Hall"))
+        .rx(buildDisappear(ObjID(3)))  // not a ROOMID: no number, no SUBSCRIB
+        .say("\n")
+        .tx("TELEPORT", teleport(0))
+        .peer(PeerStep::shutWrite());  // every read fails at once from here
+    for (const auto& [label, frame] : row.sends) d.tx(label, frame);
+    d.tx("SESSEXIT", kSessExit).say("\nhandshake complete.\n");
+    play(d, {"127.0.0.1", "{port}", "u", "Hall", row.linger, "av", "pw"}, 0);
+  }
+}
+
+// A reset peer: the next LONGLOC fails, the phase ends, SESSEXIT is tried.
+TEST(ScoutprobeTest, SendToResetPeerEndsListening) {
+  Dialog d;
+  d.tx("PROPREQ", kPropReq);
+  login(d, "u", "u", "av")
+      .tx("ROOMIDRQ", roomReq("Hall"))
+      .rx(buildRoomId("Hall", 2))
+      .say("   ROOMID \"Hall\" = 2\n\n")
+      .tx("SUBSCRIB", subscribe(2, 900))
+      .tx("TELEPORT", teleport(2))
+      .tx("LONGLOC", longLoc(1228))
+      .peer(PeerStep::reset())
+      .say(trace("->", "LONGLOC", longLoc(1268)))
+      .say(trace("->", "SESSEXIT", kSessExit))
+      .say("\nhandshake complete.\n");
+  play(d, {"127.0.0.1", "{port}", "u", "Hall", "2", "av"}, 0);
 }
 
 }  // namespace

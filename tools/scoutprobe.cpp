@@ -1,6 +1,7 @@
 // scoutprobe: a command-line test client. It connects to a world server,
-// asks for the protocol's properties and awaits the update, tracing every
-// frame it sends or receives as hexadecimal on stdout.
+// plays the exchange of a real client (property request, login, avatar,
+// room lookups, subscriptions, teleport), listens for a while and logs out,
+// tracing every frame it sends or receives as hexadecimal on stdout.
 //
 //   scoutprobe [host [port [user [room [linger [avatar [password]]]]]]]
 //
@@ -9,6 +10,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -17,7 +19,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <string>
+#include <variant>
+#include <vector>
 
 #include "veltra/proto/commands.hpp"
 #include "veltra/proto/reader.hpp"
@@ -34,6 +39,8 @@ constexpr int16_t kX = 1228;
 constexpr int16_t kY = 2465;
 constexpr int16_t kZ = 0;
 constexpr int16_t kDir = 157;
+
+constexpr int16_t kSubscribeDistance = 900;
 
 struct Options {
   std::string host = "127.0.0.1";
@@ -92,10 +99,100 @@ bool readPacket(Bytes& out) {
 
 Bytes propRequest() { return PacketWriter(ObjID(kObjProtocol), Command::PropRequest).finish(); }
 
+Bytes sessionInit(const Options& o) {
+  OldPropertyList props;
+  props.add(kVarProtocol, "24");
+  props.add(kVarClient, "1920");
+  props.add(kVarUsername, o.user);
+  if (!o.password.empty()) props.add(kVarPassword, o.password);
+  props.add(kVarAvatars, "24");
+  PacketWriter w(ObjID(kObjClient), Command::SessionInit);
+  w.oldProperties(props);
+  return w.finish();
+}
+
+// One new-form property, VAR_CHANNEL/BITMAP = avatar, from an empty user.
+Bytes propertySet(const std::string& avatar) {
+  PacketWriter w(ObjID(kObjClient), Command::PropertySet);
+  w.utf("");
+  w.u8(kVarChannel);
+  w.u8(0);
+  w.u8(0);
+  w.utf(avatar);
+  return w.finish();
+}
+
+Bytes roomIdRequest(const std::string& name) {
+  PacketWriter w(ObjID(kObjClient), Command::RoomIdRequest);
+  w.utf(name);
+  return w.finish();
+}
+
+Bytes subscribe(uint16_t room, int16_t distance) {
+  PacketWriter w(ObjID(kObjClient), Command::Subscribe);
+  w.u16(room);
+  w.i16(kX);
+  w.i16(kY);
+  w.i16(kZ);
+  w.i16(distance);
+  return w.finish();
+}
+
+Bytes teleport(uint16_t room, int16_t x, int16_t y, int16_t z) {
+  PacketWriter w(ObjID(kObjClient), Command::Teleport);
+  w.u16(room);
+  w.i8(0);  // exit type
+  w.i8(1);  // entry type
+  w.i16(x);
+  w.i16(y);
+  w.i16(z);
+  w.i16(kDir);
+  return w.finish();
+}
+
+Bytes longLoc(int16_t x, int16_t y, int16_t z) {
+  PacketWriter w(ObjID(kObjClient), Command::LongLoc);
+  w.i16(x);
+  w.i16(y);
+  w.i16(z);
+  w.i16(kDir);
+  return w.finish();
+}
+
+// The greeting; the sender is the empty long id (00 00).
+Bytes greeting(const std::string& user) {
+  PacketWriter w(ObjID(kObjClient), Command::Text);
+  w.objid(ObjID());
+  w.utf("hola, soy " + user);
+  return w.finish();
+}
+
+Bytes sessionExit() {
+  OldPropertyList props;
+  props.add(kVarError, "0");
+  PacketWriter w(ObjID(kObjClient), Command::SessionExit);
+  w.oldProperties(props);
+  return w.finish();
+}
+
 // --- The script ---------------------------------------------------------------
 
-// Everything after the connect. ReadError escapes to main.
-int runScript() {
+// Reads frames until 200 ms pass without one, describing every command.
+void listen() {
+  Bytes frame;
+  while (readPacket(frame)) {
+    try {
+      for (const Incoming& in : parsePacket(frame)) {
+        std::printf("   %s\n", describe(in).c_str());
+      }
+    } catch (const ReadError& e) {
+      std::printf("   (no parseable: %s)\n", e.what());
+    }
+  }
+}
+
+// Everything after the connect. ReadError and WriteError escape to main.
+int runScript(const Options& o) {
   Bytes frame;
   if (!sendAll(propRequest(), "PROPREQ")) return 1;
   if (!readPacket(frame)) {
@@ -108,7 +205,75 @@ int runScript() {
     return 1;
   }
   std::puts("   PROPUPD received\n");
+
+  if (!sendAll(sessionInit(o), "SESSINIT")) return 1;
+  if (!readPacket(frame)) {
+    std::puts("!! no SESSINIT reply");
+    return 1;
+  }
+  const std::vector<Incoming> reply = parsePacket(frame);
+  const auto* si = reply.empty() ? nullptr : std::get_if<SessionInit>(&reply.front().body);
+  if (!si) {
+    std::puts("!! expected SESSINIT reply");
+    return 1;
+  }
+  const std::string err = si->props.value(kVarError).value_or("(ausente)");
+  std::printf("   SESSINIT: VAR_ERROR=%s %s\n", err.c_str(), si->props.describe().c_str());
+  if (err != "0") {
+    std::puts("!! login rechazado");
+    return 1;
+  }
+  std::printf("   login accepted as \"%s\"\n\n",
+              si->props.value(kVarUsername).value_or(o.user).c_str());
+
+  if (!sendAll(propertySet(o.avatar), "PROPSET")) return 1;
+
+  std::vector<std::string> roomNames = {o.room};
+  std::map<uint16_t, std::string> roomsById;
+  uint16_t roomId = 0;
+  for (const std::string& name : roomNames) {
+    if (!sendAll(roomIdRequest(name), "ROOMIDRQ")) return 1;
+    if (!readPacket(frame)) {
+      std::puts("!! no ROOMID");
+      return 1;
+    }
+    // Only the first command counts; anything but a ROOMID leaves the name unresolved.
+    PacketReader r(frame);
+    r.objid();
+    if (r.u8() != static_cast<uint8_t>(Command::RoomId)) continue;
+    std::string got = r.utf();
+    const uint16_t id = r.u16();
+    std::printf("   ROOMID \"%s\" = %u\n", got.c_str(), id);
+    roomsById[id] = std::move(got);
+    if (roomId == 0) roomId = id;
+  }
+  std::puts("");
+
+  for (const auto& entry : roomsById) {
+    if (!sendAll(subscribe(entry.first, kSubscribeDistance), "SUBSCRIB")) return 1;
+  }
+  if (!sendAll(teleport(roomId, kX, kY, kZ), "TELEPORT")) return 1;
+
+  // From here on the script always runs to its end.
+  timeval tv{};
+  tv.tv_usec = 200000;
+  setsockopt(g_fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+
+  // 64-bit so that a huge linger cannot overflow the tick count.
+  const long long ticks = o.linger > 0 ? 5LL * o.linger : 5;
+  for (long long t = 0; t < ticks; ++t) {
+    if (t == 10 && o.linger > 0) sendAll(greeting(o.user), "TEXT");
+    if (o.linger > 0 && t % 5 == 0) {
+      const auto x = static_cast<int16_t>(kX + 40 * (t / 5));
+      if (!sendAll(longLoc(x, kY, kZ), "LONGLOC")) break;
+    }
+    listen();
+  }
+
+  sendAll(sessionExit(), "SESSEXIT");
+  readPacket(frame);
   close(g_fd);
+  std::puts("\nhandshake complete.");
   return 0;
 }
 
@@ -158,7 +323,7 @@ int main(int argc, char** argv) {
   std::printf("connected to %s:%d\n\n", o.host.c_str(), o.port);
 
   try {
-    return runScript();
+    return runScript(o);
   } catch (const ReadError& e) {
     std::printf("!! %s\n", e.what());
   } catch (const WriteError& e) {
