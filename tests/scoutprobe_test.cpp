@@ -324,4 +324,70 @@ TEST(ScoutprobeTest, SendToResetPeerEndsListening) {
   play(d, {"127.0.0.1", "{port}", "u", "Hall", "2", "av"}, 0);
 }
 
+// Follow mode's thirteen lookups; replies[i] < 0 answers with a DISAPPR.
+Dialog& lookups(Dialog& d, const std::vector<int>& replies, const std::vector<int>& subscribed,
+                int room) {
+  static const char* const kRooms[] = {
+      "Reception",      "ChatHall",       "ChatElevator",  "Auditorium",    "AuditoriumHall",
+      "AdRoom",         "OutsideExit",    "staircase1",    "IconViewRoom1", "IconViewRoom1Enter",
+      "IconViewRoom1g", "ReceptionView1", "ReceptionView2"};
+  d.tx("PROPREQ", kPropReq);
+  login(d, "u", "u", "avatar:tumbo.mov");
+  for (size_t i = 0; i < 13; ++i) {
+    d.tx("ROOMIDRQ", roomReq(std::string("Brackenvel#") + kRooms[i]));
+    const std::string name = "R" + std::to_string(i);
+    if (replies[i] < 0) {
+      d.rx(buildDisappear(ObjID(4)));
+    } else {
+      d.rx(buildRoomId(name, static_cast<uint16_t>(replies[i])))
+          .say("   ROOMID \"" + name + "\" = " + std::to_string(replies[i]) + "\n");
+    }
+  }
+  d.say("\n");
+  for (int r : subscribed) d.tx("SUBSCRIB", subscribe(r, 30000));
+  return d.tx("TELEPORT", teleport(room));
+}
+
+TEST(ScoutprobeTest, FollowLooksUpThirteenRooms) {
+  std::vector<int> none(13, -1), some(13, -1);
+  some[0] = 0, some[1] = 5, some[2] = 9, some[3] = 5, some[4] = 3;  // 0 is kept but not entered
+  Dialog a, b;
+  lookups(a, none, {}, 0);
+  lookups(b, some, {0, 3, 5, 9}, 5);
+  for (Dialog* d : {&a, &b}) {
+    d->peer(PeerStep::shutWrite()).tx("SESSEXIT", kSessExit).say("\nhandshake complete.\n");
+    play(*d, {"127.0.0.1", "{port}", "u", "follow"}, 0);
+  }
+}
+
+TEST(ScoutprobeTest, FollowShadowsTheLastMover) {
+  PacketWriter tp(ObjID(9), Command::Teleport);  // room 0: ignored, position included
+  tp.u16(0), tp.i8(0), tp.i8(1), tp.i16(500), tp.i16(200), tp.i16(0), tp.i16(90);
+  std::vector<int> replies(13, -1);
+  replies[0] = 5;
+  Dialog d;
+  lookups(d, replies, {5}, 5)
+      .rx(buildLongLoc(ObjID(9), 1078, 2465, 0, 90))  // 1078 + 150 = kX: no move
+      .say("   LONGLOC [#9] @1078,2465,0 dir=90\n")
+      .peer(PeerStep::wait(400ms))
+      .rx(tp.finish())
+      .say("   TELEPORT [#9] room=0 exit=0 entry=1 @500,200,0\n")
+      .peer(PeerStep::wait(400ms))
+      .rx(buildAppearActor(ObjID(9), 7, 50, 100, 0, 90))
+      .say("   APPRACTR [#9] room=7 @50,100,0 dir=90\n")
+      .rx(buildLongLoc(ObjID(9), 100, 200, 0, 90))  // same tick: keeps room 7
+      .say("   LONGLOC [#9] @100,200,0 dir=90\n")
+      .tx("TELEPORT(seguir)", teleport(7, 250, 200, 0))
+      .rx(buildLongLoc(ObjID(9), 300, 200, 0, 90))
+      .say("   LONGLOC [#9] @300,200,0 dir=90\n")
+      .tx("LONGLOC(seguir)", longLoc(450, 200, 0))
+      .rx(buildLongLoc(ObjID(9), 300, 200, 4, 90))  // z alone changed
+      .say("   LONGLOC [#9] @300,200,4 dir=90\n")
+      .peer(PeerStep::wait(400ms))
+      .peer(PeerStep::shutWrite())
+      .tx("SESSEXIT", kSessExit)
+      .say("\nhandshake complete.\n");
+  play(d, {"127.0.0.1", "{port}", "u", "follow", "2"}, 0);
+}
+
 }  // namespace

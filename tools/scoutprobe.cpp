@@ -5,7 +5,8 @@
 //
 //   scoutprobe [host [port [user [room [linger [avatar [password]]]]]]]
 //
-// Exit status 0 when the script ran to
+// The room "follow" looks up a fixed set of rooms instead and shadows the
+// last actor the server reports moving. Exit status 0 when the script ran to
 // its end, 1 on any earlier failure.
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -20,6 +21,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <optional>
 #include <string>
 #include <variant>
 #include <vector>
@@ -41,6 +43,14 @@ constexpr int16_t kZ = 0;
 constexpr int16_t kDir = 157;
 
 constexpr int16_t kSubscribeDistance = 900;
+constexpr int16_t kFollowDistance = 30000;
+constexpr int16_t kFollowOffsetX = 150;
+
+const char* const kFollowRooms[] = {
+    "Reception",      "ChatHall",       "ChatElevator",   "Auditorium",    "AuditoriumHall",
+    "AdRoom",         "OutsideExit",    "staircase1",     "IconViewRoom1", "IconViewRoom1Enter",
+    "IconViewRoom1g", "ReceptionView1", "ReceptionView2",
+};
 
 struct Options {
   std::string host = "127.0.0.1";
@@ -48,6 +58,7 @@ struct Options {
   std::string user = "scoutprobe";
   std::string room = "Brackenvel#Reception<dimension-1>";
   int linger = 0;
+  bool follow = false;
   std::string avatar = "avatar:tumbo.mov";
   std::string password;
 };
@@ -175,15 +186,65 @@ Bytes sessionExit() {
   return w.finish();
 }
 
+// --- Follow mode --------------------------------------------------------------
+
+// Shadows whatever actor the server reported moving last.
+class Follower {
+ public:
+  explicit Follower(uint16_t room) : currentRoom_(room) {}
+
+  void update(const CommandBody& body) {
+    if (const auto* a = std::get_if<AppearActor>(&body)) {
+      moveTo(a->room, a->x, a->y, a->z);
+    } else if (const auto* c = std::get_if<RoomChange>(&body)) {
+      moveTo(c->room, c->x, c->y, c->z);
+    } else if (const auto* l = std::get_if<LongLoc>(&body)) {
+      moveTo(targetRoom_, l->x, l->y, l->z);
+    } else if (const auto* t = std::get_if<Teleport>(&body); t && t->room != 0) {
+      moveTo(t->room, t->x, t->y, t->z);
+    }
+  }
+
+  // End of a tick: at most one request; a room change wins over a move.
+  void react() {
+    if (!haveTarget_) return;
+    const auto nx = static_cast<int16_t>(targetX_ + kFollowOffsetX);
+    if (targetRoom_ != 0 && targetRoom_ != currentRoom_) {
+      sendAll(teleport(targetRoom_, nx, targetY_, targetZ_), "TELEPORT(seguir)");
+      currentRoom_ = targetRoom_;
+    } else if (nx != lastSentX_ || targetY_ != lastSentY_) {
+      sendAll(longLoc(nx, targetY_, targetZ_), "LONGLOC(seguir)");
+    }
+    lastSentX_ = nx;
+    lastSentY_ = targetY_;
+  }
+
+ private:
+  void moveTo(uint16_t room, int16_t x, int16_t y, int16_t z) {
+    targetRoom_ = room;
+    targetX_ = x;
+    targetY_ = y;
+    targetZ_ = z;
+    haveTarget_ = true;
+  }
+
+  uint16_t targetRoom_ = 0;
+  uint16_t currentRoom_;
+  int16_t targetX_ = 0, targetY_ = 0, targetZ_ = 0;
+  int16_t lastSentX_ = kX, lastSentY_ = kY;
+  bool haveTarget_ = false;
+};
+
 // --- The script ---------------------------------------------------------------
 
 // Reads frames until 200 ms pass without one, describing every command.
-void listen() {
+void listen(Follower* follower) {
   Bytes frame;
   while (readPacket(frame)) {
     try {
       for (const Incoming& in : parsePacket(frame)) {
         std::printf("   %s\n", describe(in).c_str());
+        if (follower) follower->update(in.body);
       }
     } catch (const ReadError& e) {
       std::printf("   (no parseable: %s)\n", e.what());
@@ -228,7 +289,12 @@ int runScript(const Options& o) {
 
   if (!sendAll(propertySet(o.avatar), "PROPSET")) return 1;
 
-  std::vector<std::string> roomNames = {o.room};
+  std::vector<std::string> roomNames;
+  if (o.follow) {
+    for (const char* name : kFollowRooms) roomNames.push_back(std::string("Brackenvel#") + name);
+  } else {
+    roomNames.push_back(o.room);
+  }
   std::map<uint16_t, std::string> roomsById;
   uint16_t roomId = 0;
   for (const std::string& name : roomNames) {
@@ -249,8 +315,9 @@ int runScript(const Options& o) {
   }
   std::puts("");
 
+  const int16_t distance = o.follow ? kFollowDistance : kSubscribeDistance;
   for (const auto& entry : roomsById) {
-    if (!sendAll(subscribe(entry.first, kSubscribeDistance), "SUBSCRIB")) return 1;
+    if (!sendAll(subscribe(entry.first, distance), "SUBSCRIB")) return 1;
   }
   if (!sendAll(teleport(roomId, kX, kY, kZ), "TELEPORT")) return 1;
 
@@ -259,15 +326,18 @@ int runScript(const Options& o) {
   tv.tv_usec = 200000;
   setsockopt(g_fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
 
+  std::optional<Follower> follower;
+  if (o.follow) follower.emplace(roomId);
   // 64-bit so that a huge linger cannot overflow the tick count.
   const long long ticks = o.linger > 0 ? 5LL * o.linger : 5;
   for (long long t = 0; t < ticks; ++t) {
     if (t == 10 && o.linger > 0) sendAll(greeting(o.user), "TEXT");
-    if (o.linger > 0 && t % 5 == 0) {
+    if (!o.follow && o.linger > 0 && t % 5 == 0) {
       const auto x = static_cast<int16_t>(kX + 40 * (t / 5));
       if (!sendAll(longLoc(x, kY, kZ), "LONGLOC")) break;
     }
-    listen();
+    listen(follower ? &*follower : nullptr);
+    if (follower) follower->react();
   }
 
   sendAll(sessionExit(), "SESSEXIT");
@@ -307,6 +377,7 @@ int main(int argc, char** argv) {
   if (argc > 5 && !parseInt("linger", argv[5], o.linger)) return 1;
   if (argc > 6) o.avatar = argv[6];
   if (argc > 7) o.password = argv[7];
+  o.follow = o.room == "follow";
 
   g_fd = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in addr{};
