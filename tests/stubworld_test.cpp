@@ -36,8 +36,7 @@ std::vector<Bytes> sampleFrames() {
           buildLongLoc(ObjID(7), -1, 2, 3, 90)};
 }
 
-std::vector<Bytes> drain(Framer& f) {
-  std::vector<Bytes> got;
+std::vector<Bytes>& drain(Framer& f, std::vector<Bytes>& got) {
   for (Bytes frame; f.next(frame) == Framer::Result::kFrame;) got.push_back(frame);
   return got;
 }
@@ -50,20 +49,16 @@ TEST(Framer, ReassemblesFramesCutAnywhereOrMerged) {
   const Bytes stream = cat(frames);
   for (size_t cut = 0; cut <= stream.size(); ++cut) {
     Framer f;
-    std::vector<Bytes> got = drain(f);
-    EXPECT_EQ(f.feed({stream.data(), cut}), cut);
-    for (Bytes& g : drain(f)) got.push_back(std::move(g));
+    std::vector<Bytes> got;
+    f.feed({stream.data(), cut});
+    drain(f, got);
     f.feed({stream.data() + cut, stream.size() - cut});
-    for (Bytes& g : drain(f)) got.push_back(std::move(g));
-    ASSERT_EQ(got, want) << "cut at " << cut;
+    ASSERT_EQ(drain(f, got), want) << "cut at " << cut;
     EXPECT_EQ(f.buffered(), 0u);
   }
   Framer bytewise;
   std::vector<Bytes> got;
-  for (uint8_t b : stream) {
-    bytewise.feed({&b, 1});
-    for (Bytes& g : drain(bytewise)) got.push_back(std::move(g));
-  }
+  for (uint8_t b : stream) bytewise.feed({&b, 1}), drain(bytewise, got);
   EXPECT_EQ(got, want);
 }
 
@@ -90,7 +85,8 @@ TEST(Framer, HoldsNoMoreThanItsCapacity) {
   Framer f;
   EXPECT_EQ(f.feed(flood), Framer::kCapacity);
   EXPECT_EQ(f.space(), 0u);
-  EXPECT_EQ(drain(f).size(), Framer::kCapacity / 255);
+  std::vector<Bytes> got;
+  EXPECT_EQ(drain(f, got).size(), Framer::kCapacity / 255);
   EXPECT_EQ(f.feed(flood), Framer::kCapacity - Framer::kCapacity % 255);
 }
 
@@ -122,8 +118,7 @@ TEST(Coalesce, JoinsRunsOfOneNotificationWithinTheFrameLimit) {
 // Drives a World with requests and collects what each connection is sent.
 struct WorldDriver {
   World world;
-  std::vector<std::string> lines;  // "<conn> <describe>"
-  bool open = true;
+  bool open = true;  // what handle said last
 
   void request(ConnId id, Command cmd, const std::function<void(PacketWriter&)>& body) {
     world.connect(id);
@@ -145,6 +140,7 @@ struct WorldDriver {
       for (int16_t v : {100, 200, 0, 90}) w.i16(v);
     });
   }
+  // What was queued since the last call: "<conn> <describe>" per command.
   std::vector<std::string> sent() {
     std::vector<std::string> out;
     for (const auto& [id, frames] : world.takeOutput())
