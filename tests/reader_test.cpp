@@ -124,6 +124,7 @@ TEST(PacketReaderTest, Utf) {
       {{0x01, 0x80}, "", "malformed UTF (invalid lead byte)"},
       {{0x01, 0xbf}, "", "malformed UTF (invalid lead byte)"},
       {{0x04, 0xf0, 0x9f, 0x98, 0x80}, "", "malformed UTF (invalid lead byte)"},
+      {{0x03, 0xf0, 0x80, 0x80}, "", "malformed UTF (invalid lead byte)"},  // no 4-byte form
       {{0x01, 0xff}, "", "malformed UTF (invalid lead byte)"},
       {{0x02, 0x61, 0x80}, "", "malformed UTF (invalid lead byte)"},
   };
