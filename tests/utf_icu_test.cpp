@@ -22,15 +22,13 @@ using namespace std::string_literals;
 constexpr int kRounds = 20000;
 
 std::string icuToModified(const std::u16string& units) {
+  std::string out(units.size() * 3 + 1, '\0');  // at most three bytes per unit
   UErrorCode status = U_ZERO_ERROR;
   int32_t len = 0;
-  u_strToJavaModifiedUTF8(nullptr, 0, &len, units.data(), static_cast<int32_t>(units.size()),
-                          &status);
-  std::string out(static_cast<size_t>(len), '\0');
-  status = U_ZERO_ERROR;
-  u_strToJavaModifiedUTF8(out.data(), len, &len, units.data(), static_cast<int32_t>(units.size()),
-                          &status);
+  u_strToJavaModifiedUTF8(out.data(), static_cast<int32_t>(out.size()), &len, units.data(),
+                          static_cast<int32_t>(units.size()), &status);
   EXPECT_TRUE(U_SUCCESS(status)) << u_errorName(status);
+  out.resize(static_cast<size_t>(len));
   return out;
 }
 

@@ -114,22 +114,5 @@ TEST(UtfTest, EverySupplementaryCodePointRoundTrips) {
   }
 }
 
-// Any input settles after one round: the text read back from the wire is a fixed point.
-TEST(UtfTest, AllShortByteStringsSettle) {
-  for (uint32_t v = 0; v < 0x10000; ++v) {
-    for (size_t len : {size_t{1}, size_t{2}}) {
-      if (len == 1 && v > 0xff) continue;
-      const std::string input =
-          len == 1 ? std::string(1, static_cast<char>(v))
-                   : std::string{static_cast<char>(v >> 8), static_cast<char>(v & 0xff)};
-      const Units units = detail::toUtf16(input);
-      ASSERT_LE(units.size(), input.size());
-      const std::string once = detail::fromUtf16(units);
-      ASSERT_EQ(detail::toUtf16(once), units) << v;
-      ASSERT_EQ(detail::fromUtf16(detail::toUtf16(once)), once) << v;
-    }
-  }
-}
-
 }  // namespace
 }  // namespace veltra::proto
