@@ -17,9 +17,8 @@ class ObjID {
   ObjID() = default;
   // No check: ObjID(0) is the same as the default identifier.
   explicit ObjID(uint8_t id) : short_id_(id) {}
-  explicit ObjID(std::string id) : long_id_(std::move(id)) {
-    if (!long_id_.empty() && long_id_.front() == '!') long_id_.erase(0, 1);
-  }
+  explicit ObjID(std::string id)
+      : long_id_(!id.empty() && id[0] == '!' ? id.substr(1) : std::move(id)) {}
 
   bool isLong() const { return short_id_ == kObjLongMarker; }
   uint8_t shortId() const { return short_id_; }
