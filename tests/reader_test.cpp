@@ -2,182 +2,70 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
-#include <functional>
+#include <sstream>
 #include <string>
 #include <vector>
 
 namespace veltra::proto {
 namespace {
 
-const std::string kPast = "read past the end of the packet";
-const std::string kOverrun = "UTF string overruns the packet";
+using B = std::vector<uint8_t>;
 
-// The message of the ReadError that f throws, or "" when it returns.
-std::string readError(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const ReadError& e) {
-    return e.what();
-  }
-  return "";
-}
-
-TEST(PacketReaderTest, FixedWidthFields) {
-  const uint8_t kData[] = {
-      0x12, 0x34,  // u16 0x1234
-      0xff, 0xfe,  // i16 -2
-      0x80, 0x00,  // i16 -32768
-      0xff,        // i8 -1
-      0x80,        // i8 -128
-      0xc8,        // u8 200
-  };
-  PacketReader r(kData);
-  EXPECT_EQ(r.u16(), 0x1234);
-  EXPECT_EQ(r.i16(), -2);
-  EXPECT_EQ(r.i16(), -32768);
-  EXPECT_EQ(r.i8(), -1);
-  EXPECT_EQ(r.i8(), -128);
-  EXPECT_EQ(r.remaining(), 1u);
-  EXPECT_EQ(r.u8(), 200);
-  EXPECT_TRUE(r.empty());
-  EXPECT_EQ(readError([&] { r.u8(); }), kPast);
-
-  PacketReader none(std::span<const uint8_t>{});
-  EXPECT_TRUE(none.empty());
-  EXPECT_EQ(none.remaining(), 0u);
-  EXPECT_EQ(readError([&] { none.i8(); }), kPast);
-}
-
-TEST(PacketReaderTest, BytesConsumesNothingOnFailure) {
-  const uint8_t kData[] = {
-      0x00, 0x41,  // two raw bytes, the first a zero
-  };
-  PacketReader r(kData);
-  EXPECT_EQ(readError([&] { r.bytes(3); }), "not enough bytes in the packet");
-  EXPECT_EQ(r.remaining(), 2u);
-  EXPECT_EQ(r.bytes(2), std::string("\0A", 2));
-  EXPECT_EQ(r.bytes(0), "");
-  EXPECT_EQ(readError([&] { r.bytes(1); }), "not enough bytes in the packet");
-}
-
-TEST(PacketReaderTest, SkipAllConsumesTheRest) {
-  const uint8_t kData[] = {0x01, 0x02, 0x03};
-  PacketReader r(kData);
-  r.u8();
-  r.skipAll();
-  EXPECT_TRUE(r.empty());
-  EXPECT_EQ(r.remaining(), 0u);
-  EXPECT_EQ(readError([&] { r.u8(); }), kPast);
-  r.skipAll();  // at the end already: still nothing to read
-  EXPECT_TRUE(r.empty());
-}
-
-// Each row is one string on the wire; accepted rows carry the text read back.
-struct UtfRow {
-  std::vector<uint8_t> wire;
-  std::string text;   // when error is empty
-  std::string error;  // expected ReadError message
-};
-
-TEST(PacketReaderTest, Utf) {
-  const UtfRow rows[] = {
-      {{0x02, 0x68, 0x69}, "hi", ""},
-      {{0x02, 0xc3, 0xa9}, "\xc3\xa9", ""},                                  // U+00E9
-      {{0x03, 0xe2, 0x82, 0xac}, "\xe2\x82\xac", ""},                        // U+20AC
-      {{0x06, 0xed, 0xa0, 0xbd, 0xed, 0xb8, 0x80}, "\xf0\x9f\x98\x80", ""},  // pair -> U+1F600
-      {{0x02, 0xc0, 0x80}, std::string(1, '\0'), ""},        // modified form of U+0000
-      {{0x01, 0x00}, std::string(1, '\0'), ""},              // plain zero byte
-      {{0x03, 0xe0, 0x80, 0x80}, std::string(1, '\0'), ""},  // overlong, accepted
-      {{0x01, 0x7f}, "\x7f", ""},
-      {{0x02, 0xdf, 0xbf}, "\xdf\xbf", ""},            // U+07FF
-      {{0x03, 0xef, 0xbf, 0xbf}, "\xef\xbf\xbf", ""},  // U+FFFF
-      {{0x00}, "", ""},
-      {{0x03, 0xed, 0xa0, 0xbd}, "\xed\xa0\xbd", ""},  // lone high surrogate
-      {{0x06, 0xed, 0xb8, 0x80, 0xed, 0xa0, 0xbd},     // low before high
-       "\xed\xb8\x80\xed\xa0\xbd",
-       ""},
-      {{0x03, 0x68, 0x69}, "", kOverrun},  // 2 of 3 bytes present
-      {{0x01, 0xc3}, "", "malformed UTF (2-byte sequence)"},
-      {{0x02, 0x61, 0xc3, 0xa9}, "", "malformed UTF (2-byte sequence)"},  // a9 lies past n
-      {{0x02, 0xe2, 0x82}, "", "malformed UTF (3-byte sequence)"},
-      {{0x03, 0x61, 0xe2, 0x82, 0xac}, "", "malformed UTF (3-byte sequence)"},
-      {{0x02, 0xc3, 0x28}, "", "malformed UTF (continuation byte)"},
-      {{0x03, 0xe2, 0x28, 0xac}, "", "malformed UTF (continuation byte)"},
-      {{0x03, 0xe2, 0x82, 0x28}, "", "malformed UTF (continuation byte)"},
-      {{0x01, 0x80}, "", "malformed UTF (invalid lead byte)"},
-      {{0x01, 0xbf}, "", "malformed UTF (invalid lead byte)"},
-      {{0x04, 0xf0, 0x9f, 0x98, 0x80}, "", "malformed UTF (invalid lead byte)"},
-      {{0x03, 0xf0, 0x80, 0x80}, "", "malformed UTF (invalid lead byte)"},  // no 4-byte form
-      {{0x01, 0xff}, "", "malformed UTF (invalid lead byte)"},
-      {{0x02, 0x61, 0x80}, "", "malformed UTF (invalid lead byte)"},
-  };
-  for (const UtfRow& row : rows) {
-    SCOPED_TRACE(testing::PrintToString(row.wire));
-    if (!row.error.empty()) {
-      PacketReader r(row.wire);
-      EXPECT_EQ(readError([&] { r.utf(); }), row.error);
-      continue;
-    }
-    // A trailing byte shows that the string consumed exactly its own bytes.
-    std::vector<uint8_t> data = row.wire;
-    data.push_back(0x5a);
-    PacketReader r(data);
-    EXPECT_EQ(r.utf(), row.text);
-    EXPECT_EQ(r.u8(), 0x5a);
-    EXPECT_TRUE(r.empty());
-  }
-}
-
-TEST(PacketReaderTest, UtfAtTheLengthLimit) {
-  std::vector<uint8_t> data = {0xff};  // 255 bytes follow
-  for (int i = 0; i < 127; ++i) data.insert(data.end(), {0xc3, 0xa9});
-  data.push_back('x');
+// What f prints of data ("+" marks bytes left unread), or "! " and the ReadError.
+std::string read(std::span<const uint8_t> data, void (*f)(PacketReader&, std::ostream&)) try {
   PacketReader r(data);
-  std::string expected;
-  for (int i = 0; i < 127; ++i) expected += "\xc3\xa9";
-  EXPECT_EQ(r.utf(), expected + "x");
-
-  data.pop_back();  // now one byte short
-  PacketReader shortReader(data);
-  EXPECT_EQ(readError([&] { shortReader.utf(); }), kOverrun);
+  std::ostringstream os;
+  f(r, os);
+  return os.str() + (r.empty() ? "" : "+");
+} catch (const ReadError& e) {
+  return std::string("! ") + e.what();
 }
 
-// A valid frame cut at every length fails with the error of the field it cuts.
-TEST(PacketReaderTest, TruncatedFrame) {
+// Each text or error with the protocol strings that yield it.
+TEST(PacketReaderTest, Utf) {
+  // clang-format off
+  const std::pair<std::string, std::vector<B>> rows[] = {
+      {"hi", {{0x02, 'h', 'i'}}}, {"", {{0x00}}}, {std::string(1, '\0'), {{0x02, 0xc0, 0x80}}},
+      {"\xc3\xa9", {{0x02, 0xc3, 0xa9}}}, {"\xe2\x82\xac", {{0x03, 0xe2, 0x82, 0xac}}},  // é, €
+      {"\xf0\x9f\x98\x80", {{0x06, 0xed, 0xa0, 0xbd, 0xed, 0xb8, 0x80}}},  // a pair: U+1F600
+      {std::string(255, 'a'), {[] { B b(256, 'a'); b[0] = 0xff; return b; }()}},  // the longest
+      {"! UTF string overruns the packet", {{0x03, 'h', 'i'}}},
+      {"! malformed UTF (2-byte sequence)", {{0x01, 0xc3}, {0x02, 'a', 0xc3, 0xa9}}},
+      {"! malformed UTF (3-byte sequence)", {{0x02, 0xe2, 0x82}, {0x03, 'a', 0xe2, 0x82, 0xac}}},
+      {"! malformed UTF (continuation byte)",
+       {{0x02, 0xc3, 0x28}, {0x03, 0xe2, 0x28, 0xac}, {0x03, 0xe2, 0x82, 0x28}}},
+      {"! malformed UTF (invalid lead byte)",  // no 4-byte form, even where three bytes would fit
+       {{0x01, 0x80}, {0x01, 0xbf}, {0x04, 0xf0, 0x9f, 0x98, 0x80}, {0x03, 0xf0, 0x80, 0x80}}},
+  };
+  // clang-format on
+  for (const auto& [out, wires] : rows)
+    for (const B& wire : wires)
+      EXPECT_EQ(read(wire, [](PacketReader& r, std::ostream& os) { os << r.utf(); }), out);
+}
+
+// Every field type in one frame, read whole, and cut at every length: then the
+// read fails with the error of the field cut.
+TEST(PacketReaderTest, FieldsAndEveryCut) {
   const uint8_t kFrame[] = {
-      0x00, 0x03, 'b',  'o', 't',  // target: long id "bot"
-      0x0e,                        // command: TEXT
-      0xff, 0xfe,                  // i16 -2
-      0x02, 0xc3, 0xa9,            // string U+00E9
-      0x12, 0x34,                  // u16 0x1234
+      0x00, 0x03, 'b',  'o',  't',  0x0e,  // target: long id "bot"; command: TEXT
+      0x80, 0x00, 0x80, 0xc8,              // i16 -32768, i8 -128, u8 200
+      0x02, 0xc3, 0xa9, 0x12, 0x34,        // string U+00E9, u16 0x1234
+      0x00, 0x41, 0x5a,                    // bytes(2) "\0A", a byte skipped
   };
-  const std::string expected[] = {
-      kPast,                         // target byte
-      kPast,                         // long id length byte
-      kOverrun, kOverrun, kOverrun,  // long id text
-      kPast,                         // command
-      kPast,    kPast,               // i16
-      kPast,                         // string length byte
-      kOverrun, kOverrun,            // string text
-      kPast,    kPast,               // u16
+  const auto all = [](PacketReader& r, std::ostream& os) {  // << reads left to right
+    os << r.objid().describe() << ' ' << int{r.u8()} << ' ' << r.i16() << ' ' << int{r.i8()} << ' '
+       << int{r.u8()} << ' ' << r.utf() << ' ' << r.u16() << ' ' << r.bytes(2);
+    r.skipAll();
   };
-  static_assert(std::size(expected) == sizeof(kFrame));
-  auto readAll = [](PacketReader& r) {
-    EXPECT_EQ(r.objid().longId(), "bot");
-    EXPECT_EQ(r.u8(), 0x0e);
-    EXPECT_EQ(r.i16(), -2);
-    EXPECT_EQ(r.utf(), "\xc3\xa9");
-    EXPECT_EQ(r.u16(), 0x1234);
-  };
-  for (size_t len = 0; len < sizeof(kFrame); ++len) {
-    SCOPED_TRACE(len);
-    PacketReader r(std::span<const uint8_t>(kFrame, len));
-    EXPECT_EQ(readError([&] { readAll(r); }), expected[len]);
-  }
-  PacketReader whole(kFrame);
-  readAll(whole);
-  EXPECT_TRUE(whole.empty());
+  const std::string kOutcomes[] = {"! read past the end of the packet",
+                                   "! UTF string overruns the packet",
+                                   "! not enough bytes in the packet",
+                                   std::string("bot 14 -32768 -128 200 \xc3\xa9 4660 \0A", 33)};
+  for (size_t n = 0; n <= sizeof(kFrame); ++n)
+    EXPECT_EQ(read(std::span(kFrame, n), all), kOutcomes["0011100000011002233"[n] - '0']) << n;
+  PacketReader r{std::span(kFrame).last(3)};
+  EXPECT_THROW(r.bytes(4), ReadError);
+  EXPECT_EQ(r.bytes(3), std::string("\0AZ", 3));  // the failed read consumed nothing
 }
 
 }  // namespace
