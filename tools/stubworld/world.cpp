@@ -120,8 +120,9 @@ bool World::handle(ConnId id, const Incoming& in) {
   if (const auto* ps = std::get_if<PropertySet>(&b)) {
     setProps(id, c, ps->props);
   } else if (const auto* rq = std::get_if<RoomIdRequest>(&b)) {
-    auto [room, added] = rooms_.try_emplace(rq->roomName, 0);
-    if (added) {
+    // Not a structured binding: clang 14 cannot capture those in the lambda below.
+    const auto room = rooms_.try_emplace(rq->roomName, 0).first;
+    if (room->second == 0) {
       if (rooms_.size() > kMaxRooms) {
         rooms_.erase(room);
         log(tag(id) + " no room number left for \"" + rq->roomName + "\"");
@@ -215,7 +216,9 @@ void World::teleport(ConnId id, Client& c, const Teleport& t) {
   if (!c.inWorld) {
     // Entering the world: the newcomer and those already there learn each other's ids.
     c.inWorld = true;
-    for (auto& [oid, o] : clients_) {
+    for (auto& entry : clients_) {
+      const ConnId oid = entry.first;
+      Client& o = entry.second;
       if (oid == id || !o.inWorld) continue;
       if (o.registered.insert(id).second)
         send(oid, [&] { return buildRegisterObjId(c.name, c.shortId); });
