@@ -33,15 +33,11 @@ struct Draw {
     const std::string s(in.begin(), in.begin() + static_cast<std::ptrdiff_t>(n));
     return in = in.subspan(n), s;
   }
-  template <typename List>
-  List list() {
-    List l;
+  PropertyList list() {
+    PropertyList l;
     for (int n = u8() % 4; n > 0; --n) {
       const uint8_t id = u8(), flags = u8(), access = u8();
-      if constexpr (std::is_same_v<List, PropertyList>)
-        l.add(id, text(), flags, access);
-      else
-        l.add(id, text());
+      l.add(id, text(), flags, access);
     }
     return l;
   }
@@ -57,11 +53,12 @@ template <typename List>
 size_t len(const List& l) {  // entries: id [flags access] value
   size_t n = 0;
   for (const auto& p : l.all()) {
-    if constexpr (kNew<decltype(p)>) over |= p.binary() && p.value.size() > 255;
-    if constexpr (kNew<decltype(p)>)
+    if constexpr (kNew<decltype(p)>) {
+      over |= p.binary() && p.value.size() > 255;
       n += 2 + (p.binary() ? 1 + p.value.size() : len(p.value));
-    else
+    } else {
       n += len(p.value);
+    }
   }
   return n + l.all().size();
 }
@@ -121,8 +118,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int code = static_cast<int>(static_cast<uint32_t>(hi) << 16 | d.u16());
   const auto i16 = [&d] { return static_cast<int16_t>(d.u16()); };
   const int16_t x = i16(), y = i16(), z = i16(), dir = i16();
-  const auto props = d.list<PropertyList>();
-  const auto old = d.list<OldPropertyList>();
+  const PropertyList props = d.list();
+  OldPropertyList old;  // the same entries in the old form
+  for (const Property& p : props.all()) old.add(p.id, p.value);
   const ObjID client(kObjClient), protocol(kObjProtocol), sender(s);
   const auto pos = [&](const auto& b) { return b.x == x && b.y == y && b.z == z && b.dir == dir; };
   const auto chat = [&](const auto& b) { return same(b.sender, sender) && b.text == settled(t); };
