@@ -123,6 +123,11 @@ TEST(World, SubscribersSeeTheRoomAndTextReachesTheSenderToo) {
   EXPECT_EQ(sent(), (V{"1 DISAPPR [#3]", "2 SESSEXIT [#1] (VAR_ERROR=0 )"}));
   login(3, "bea");  // the name is free again
   EXPECT_EQ(sent(), (V{"3 SESSINIT [#1] (VAR_ERROR=0 VAR_USERNAME=bea )"}));
+  // Past 256 subscriptions the next is ignored: bea in Hall does not see ana in Yard.
+  for (int16_t r = 100; r < 356; ++r) request(3, Command::Subscribe, i16s({r, 0, 0, 0, 900}));
+  request(3, Command::Subscribe, i16s({2, 0, 0, 0, 900}));
+  request(3, Command::Teleport, i16s({1, 1, 0, 0, 0, 0}));
+  EXPECT_EQ(sent(), (V{"1 REGOBJID [#1] \"bea\" -> #3", "3 REGOBJID [#1] \"ana\" -> #2"}));
 }
 
 // The real server on an ephemeral loopback port, stopped with SIGTERM; scoutprobe as its client.

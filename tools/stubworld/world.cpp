@@ -28,6 +28,8 @@ bool joinable(uint8_t cmd) {
 size_t commandOffset(const Bytes& f) { return f[1] != kObjLongMarker ? 2 : 3 + f[2]; }
 
 constexpr uint16_t kMaxRooms = 65535;
+// Per client, so that no client can make the server hold a map of every room number.
+constexpr size_t kMaxSubscriptions = 256;
 constexpr uint8_t kFirstShortId = 2, kLastShortId = 252;
 
 }  // namespace
@@ -134,6 +136,10 @@ bool World::handle(ConnId id, const Incoming& in) {
     }
     send(id, [&] { return buildRoomId(room->first, room->second); });
   } else if (const auto* sub = std::get_if<Subscribe>(&b)) {
+    if (c.subscriptions.size() >= kMaxSubscriptions && !c.subscriptions.count(sub->room)) {
+      log(tag(id) + " ignored: more than " + std::to_string(kMaxSubscriptions) + " subscriptions");
+      return true;
+    }
     c.subscriptions[sub->room] = sub->distance;
     syncViewer(id);
   } else if (const auto* unsub = std::get_if<Unsubscribe>(&b)) {

@@ -12,7 +12,7 @@
 //   from 1, and stay for the life of the world.
 // - A client watches the room its actor is in and every room it subscribed
 //   to; it sees every other actor in a watched room. Subscription distances
-//   are stored but do not cull.
+//   are stored but do not cull; a client holds at most 256 subscriptions.
 // - Visibility changes are sent as APPRACTR (now visible, or moved to another
 //   room or teleported) and DISAPPR (no longer visible); an actor's properties
 //   follow its APPRACTR as a PROPUPD. Moves (LONGLOC) go to those who see the
