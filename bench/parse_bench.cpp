@@ -38,14 +38,10 @@ Bytes propertyUpdate() {
 
 Bytes frame(int kind) {
   switch (kind) {
-    case 0:
-      return buildLongLoc(ObjID(uint8_t{12}), 1228, 2465, 0, 157);
-    case 1:
-      return compoundLongLoc();
-    case 2:
-      return propertyUpdate();
-    default:
-      return buildText("ana", "hola a todos, \xc2\xbfqu\xc3\xa9 tal la sala?");
+    case 0: return buildLongLoc(ObjID(uint8_t{12}), 1228, 2465, 0, 157);
+    case 1: return compoundLongLoc();
+    case 2: return propertyUpdate();
+    default: return buildText("ana", "hola a todos, \xc2\xbfqu\xc3\xa9 tal la sala?");
   }
 }
 

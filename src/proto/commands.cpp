@@ -43,54 +43,31 @@ std::vector<uint8_t> readRest(PacketReader& r) {
 // read field by field in wire order.
 CommandBody readBody(uint8_t cmd, PacketReader& r) {
   switch (static_cast<Command>(cmd)) {
-    case Command::LongLoc:
-      return LongLoc{r.i16(), r.i16(), r.i16(), r.i16()};
-    case Command::Prop:
-      return PropCommand{readOldProperties(r)};
-    case Command::RoomChange:
-      return RoomChange{r.u16(), r.i16(), r.i16(), r.i16(), r.i16()};
-    case Command::SessionInit:
-      return SessionInit{readOldProperties(r)};
-    case Command::SessionExit:
-      return SessionExit{readOldProperties(r)};
-    case Command::AppInit:
-      return AppInit{readOldProperties(r)};
-    case Command::PropRequest:
-      return PropRequest{readRest(r)};
-    case Command::Disappear:
-      return Disappear{};
-    case Command::AppearActor:
-      return AppearActor{r.u16(), r.i16(), r.i16(), r.i16(), r.i16()};
-    case Command::RegisterObjId:
-      return RegisterObjId{r.utf(), r.i8()};
-    case Command::Text:
-      return Text{r.objid(), r.utf()};
-    case Command::PropertySet:
-      return PropertySet{r.utf(), readProperties(r)};
-    case Command::PropertyUpdate:
-      return PropertyUpdate{readProperties(r)};
-    case Command::Whisper:
-      return Whisper{r.objid(), r.utf()};
+    case Command::LongLoc: return LongLoc{r.i16(), r.i16(), r.i16(), r.i16()};
+    case Command::Prop: return PropCommand{readOldProperties(r)};
+    case Command::RoomChange: return RoomChange{r.u16(), r.i16(), r.i16(), r.i16(), r.i16()};
+    case Command::SessionInit: return SessionInit{readOldProperties(r)};
+    case Command::SessionExit: return SessionExit{readOldProperties(r)};
+    case Command::AppInit: return AppInit{readOldProperties(r)};
+    case Command::PropRequest: return PropRequest{readRest(r)};
+    case Command::Disappear: return Disappear{};
+    case Command::AppearActor: return AppearActor{r.u16(), r.i16(), r.i16(), r.i16(), r.i16()};
+    case Command::RegisterObjId: return RegisterObjId{r.utf(), r.i8()};
+    case Command::Text: return Text{r.objid(), r.utf()};
+    case Command::PropertySet: return PropertySet{r.utf(), readProperties(r)};
+    case Command::PropertyUpdate: return PropertyUpdate{readProperties(r)};
+    case Command::Whisper: return Whisper{r.objid(), r.utf()};
     case Command::Teleport:
       return Teleport{r.u16(), r.i8(), r.i8(), r.i16(), r.i16(), r.i16(), r.i16()};
-    case Command::RoomIdRequest:
-      return RoomIdRequest{r.utf()};
-    case Command::RoomId:
-      return RoomId{r.utf(), r.u16()};
-    case Command::Subscribe:
-      return Subscribe{r.u16(), r.i16(), r.i16(), r.i16(), r.i16()};
-    case Command::Unsubscribe:
-      return Unsubscribe{r.u16()};
-    case Command::SubscribeDist:
-      return SubscribeDist{r.u16(), r.i16()};
-    case Command::FingerRequest:
-      return FingerRequest{r.utf()};
-    case Command::BuddyListUpdate:
-      return BuddyListUpdate{r.utf(), r.u8()};
-    case Command::BuddyListNotify:
-      return BuddyListNotify{r.utf(), r.i8()};
-    case Command::Channel:
-      return ChannelChange{r.utf()};
+    case Command::RoomIdRequest: return RoomIdRequest{r.utf()};
+    case Command::RoomId: return RoomId{r.utf(), r.u16()};
+    case Command::Subscribe: return Subscribe{r.u16(), r.i16(), r.i16(), r.i16(), r.i16()};
+    case Command::Unsubscribe: return Unsubscribe{r.u16()};
+    case Command::SubscribeDist: return SubscribeDist{r.u16(), r.i16()};
+    case Command::FingerRequest: return FingerRequest{r.utf()};
+    case Command::BuddyListUpdate: return BuddyListUpdate{r.utf(), r.u8()};
+    case Command::BuddyListNotify: return BuddyListNotify{r.utf(), r.i8()};
+    case Command::Channel: return ChannelChange{r.utf()};
     default:  // ShortLoc, State, Redirect, RedirectId, FingerReply and unnamed codes
       return Unparsed{cmd, readRest(r)};
   }

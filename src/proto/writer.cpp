@@ -67,7 +67,9 @@ void PacketWriter::objid(const ObjID& id) {
   }
 }
 
-void PacketWriter::raw(std::string_view bytes) { buf_.insert(buf_.end(), bytes.begin(), bytes.end()); }
+void PacketWriter::raw(std::string_view bytes) {
+  buf_.insert(buf_.end(), bytes.begin(), bytes.end());
+}
 
 void PacketWriter::oldProperties(const OldPropertyList& props) {
   for (const OldProperty& p : props.all()) {

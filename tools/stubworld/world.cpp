@@ -16,10 +16,8 @@ bool joinable(uint8_t cmd) {
     case Command::Disappear:
     case Command::AppearActor:
     case Command::RegisterObjId:
-    case Command::Text:
-      return true;
-    default:
-      return false;
+    case Command::Text: return true;
+    default: return false;
   }
 }
 

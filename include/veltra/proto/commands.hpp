@@ -121,12 +121,11 @@ struct Unparsed {
 };
 
 // The order of the alternatives is part of the interface: index() is stable.
-using CommandBody =
-    std::variant<PropRequest, SessionInit, SessionExit, AppInit, PropCommand, PropertySet,
-                 RoomIdRequest, Subscribe, Unsubscribe, SubscribeDist, LongLoc, RoomChange,
-                 Teleport, Text, Whisper, BuddyListUpdate, FingerRequest, ChannelChange,
-                 RegisterObjId, AppearActor, Disappear, RoomId, PropertyUpdate, BuddyListNotify,
-                 Unparsed>;
+using CommandBody = std::variant<PropRequest, SessionInit, SessionExit, AppInit, PropCommand,
+                                 PropertySet, RoomIdRequest, Subscribe, Unsubscribe, SubscribeDist,
+                                 LongLoc, RoomChange, Teleport, Text, Whisper, BuddyListUpdate,
+                                 FingerRequest, ChannelChange, RegisterObjId, AppearActor,
+                                 Disappear, RoomId, PropertyUpdate, BuddyListNotify, Unparsed>;
 
 // One decoded command. For an element of a compound frame, target is the
 // element's own target.
@@ -164,7 +163,6 @@ Bytes buildWhisper(const std::string& sender, const std::string& text);
 // -128..127, and the turn, normalised to -180..180 degrees, within -128..127.
 // On true the deltas are stored; on false the outputs are left untouched.
 bool fitsInShortLoc(int16_t fromX, int16_t fromY, int16_t fromZ, int16_t fromDir, int16_t toX,
-                    int16_t toY, int16_t toZ, int16_t toDir, int8_t& dx, int8_t& dy,
-                    int8_t& ddir);
+                    int16_t toY, int16_t toZ, int16_t toDir, int8_t& dx, int8_t& dy, int8_t& ddir);
 
 }  // namespace veltra::proto

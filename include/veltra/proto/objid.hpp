@@ -25,9 +25,7 @@ class ObjID {
   const std::string& longId() const { return long_id_; }
 
   // "#" and the number for a short id; the bare text for a long id.
-  std::string describe() const {
-    return isLong() ? long_id_ : "#" + std::to_string(short_id_);
-  }
+  std::string describe() const { return isLong() ? long_id_ : "#" + std::to_string(short_id_); }
 
  private:
   uint8_t short_id_ = 0;  // kObjLongMarker: the id is long
