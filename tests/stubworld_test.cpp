@@ -130,6 +130,19 @@ TEST(World, SubscribersSeeTheRoomAndTextReachesTheSenderToo) {
   EXPECT_EQ(sent(), (V{"1 REGOBJID [#1] \"bea\" -> #3", "3 REGOBJID [#1] \"ana\" -> #2"}));
 }
 
+TEST(CommandLine, BadArgumentsAreNamed) {
+  const std::pair<V, std::string> rows[] = {
+      {{"--listen", "localhost:1"}, "invalid listen address (want IPv4:PORT): localhost:1\n"},
+      {{"--listen", "127.0.0.1:65536"},
+       "invalid listen address (want IPv4:PORT): 127.0.0.1:65536\n"},
+      {{"--port"}, "bad argument: --port\n"}};
+  for (const auto& [args, err] : rows) {
+    const testsupport::Process r(STUBWORLD_BIN, args, 5s);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_TRUE(r.err.starts_with("stubworld: " + err)) << r.err;
+  }
+}
+
 // The real server on an ephemeral loopback port, stopped with SIGTERM; scoutprobe as its client.
 class Live : public ::testing::Test {
  protected:

@@ -284,8 +284,11 @@ int main(int argc, char** argv) {
       return 0;
     } else if (arg == "--quiet") {
       quiet = true;
-    } else if (arg == "--listen" && i + 1 < argc && parseListen(argv[i + 1], addr)) {
-      ++i;
+    } else if (arg == "--listen" && i + 1 < argc) {
+      if (!parseListen(argv[++i], addr)) {
+        std::fprintf(stderr, "stubworld: invalid listen address (want IPv4:PORT): %s\n", argv[i]);
+        return 2;
+      }
     } else {
       std::fprintf(stderr, "stubworld: bad argument: %s\n", arg.c_str());
       usage(stderr);
