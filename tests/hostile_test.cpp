@@ -51,7 +51,6 @@ TEST(HostileTest, ScoutprobeStopsWithItsOwnStatusAndMessage) {
   } rows[] = {
       {1, "R", "0", "", {1, noise(1, 600)}},
       {0, "R", "0", kEnd, {1, kPropUpd, 1, kLoginOk, 2, noise(3, 600)}},  // no ROOMID: room 0
-      {1, "R", "0", "!! no PROPUPD\n", {1, Bytes{0x10, 0xff, 0x10, 0x01}, kShutWrite}},
       {1, "R", "0", "!! no ROOMID\n", {1, kPropUpd, 1, kLoginOk, 2, kReset}},
       {0, "R", "3", kLost + kEnd, listening(1, {1, kReset})},  // the failed send ends the phase
       {0, "R", "0", kEnd, listening(1, {noise(3, 4000)})},
