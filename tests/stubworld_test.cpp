@@ -1,10 +1,10 @@
-// stubworld: compound batching, the world's rules without sockets, and whole
-// scoutprobe sessions against the real server. Stream reassembly is the framer
-// fuzz target's.
+// stubworld: stream reassembly, compound batching, the world's rules without
+// sockets, and whole scoutprobe sessions against the real server.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "stubworld/framer.hpp"
 #include "stubworld/world.hpp"
 #include "support/harness.hpp"
 #include "veltra/proto/reader.hpp"
@@ -15,6 +15,30 @@ using namespace veltra::proto;
 using namespace stubworld;
 using namespace std::chrono_literals;
 using V = std::vector<std::string>;
+
+// Cuts at every point, bad lengths anywhere and the capacity are the fuzz target's.
+TEST(Framer, ReassemblesSplitAndMergedFramesAndStopsAtABadLength) {
+  PropertyList big;
+  big.add(kVarAvatars, std::string(248, 'a'));  // a frame of 255 bytes
+  Bytes stream, frame;
+  std::vector<Bytes> want, got;
+  for (const Bytes& f :
+       {buildDisappear(ObjID(5)), buildText("ana", "hola"), buildPropertyUpdate(big)})
+    stream.insert(stream.end(), f.begin(), f.end()), want.emplace_back(f.begin() + 1, f.end());
+  stream.insert(stream.end(), {2, 3, 1, 10});  // a bad length, then a frame never taken
+  const size_t cuts[] = {0, 4, 260,
+                         stream.size()};  // a frame and a byte; on into the third; the rest
+  Framer framer;
+  auto r = Framer::Result::kNeedMore;
+  for (int i = 0; i < 3; ++i) {
+    framer.feed(std::span(stream).subspan(cuts[i], cuts[i + 1] - cuts[i]));
+    while ((r = framer.next(frame)) == Framer::Result::kFrame) got.push_back(frame);
+  }
+  EXPECT_EQ(got, want);
+  EXPECT_EQ(r, Framer::Result::kBadLength);
+  EXPECT_EQ(framer.badLength(), 2);
+  EXPECT_EQ(framer.next(frame), Framer::Result::kBadLength);  // no resynchronising
+}
 
 // Every command of every frame, as describe lines.
 V described(const std::vector<Bytes>& frames) {
@@ -138,10 +162,13 @@ class Live : public ::testing::Test {
   uint16_t port_ = 0;
 };
 
-// The follower shadows the walker across the room it enters.
-TEST_F(Live, FollowerShadowsTheWalker) {
+// A taken name is refused; the follower shadows the walker across the room it enters.
+TEST_F(Live, FollowerShadowsTheWalkerWhoseNameIsTaken) {
   auto walker = probe({"walker", "Brackenvel#ChatHall", "3"}, true);
   ASSERT_TRUE(serverSays("[1 walker] TELEPORT"));
+  const auto taken = probe({"walker"});
+  EXPECT_EQ(taken->status, 1);
+  EXPECT_NE(taken->out.find("VAR_ERROR=2 (VAR_ERROR=2 )\n!! login rechazado"), std::string::npos);
   const auto follower = probe({"follower", "follow", "3"});
   EXPECT_EQ(follower->status, 0) << follower->out;
   EXPECT_NE(follower->out.find("-> TELEPORT(seguir)  0f 01 12 00 01 00 01 05 62 09 a1"),
@@ -152,8 +179,10 @@ TEST_F(Live, FollowerShadowsTheWalker) {
       << walker->out;
 }
 
-// A client sending garbage is dropped, and the reason logged.
-TEST_F(Live, GarbageDropsItsSender) {
+// A default session completes while clients sending garbage are dropped, each for its reason.
+TEST_F(Live, GarbageDropsOnlyItsSender) {
+  auto good = probe({}, true);
+  ASSERT_TRUE(serverSays("[1 scoutprobe] TELEPORT"));
   const std::pair<Bytes, const char*> rows[] = {
       {{0x02}, "closed: invalid length 2"},
       {{0x03, 0xff, 0x0a, 0x00}, "closed: invalid length 0"},  // after a valid frame
@@ -168,6 +197,8 @@ TEST_F(Live, GarbageDropsItsSender) {
     EXPECT_TRUE(serverSays(logged));
     close(fd);
   }
+  EXPECT_EQ(good->finish(), 0);
+  EXPECT_NE(good->out.find("\nhandshake complete."), std::string::npos) << good->out;
 }
 
 }  // namespace
