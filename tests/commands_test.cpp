@@ -34,7 +34,7 @@ TEST(ParsePacket, DecodesOrRejectsEveryLayout) {
   const std::string kEnd = "! read past the end of the packet";
   // clang-format off
   const std::vector<ParseCase> cases = {
-      {{0x05, 0x0B, 0x01}, "DISAPPR [#5]"},  // an extra byte is ignored
+      {{0x05, 0x0B, 0x01}, "DISAPPR [#5]"}, {{0x05, 0x01, 0x00, 0x0A, 0x00, 0x14, 0x00, 0x00, 0x00}, kEnd},  // extra byte; dir short
       {{0xFE, 0x01, /* #5 */ 0x05, 0x00, 0x0A, 0x00, 0x14, 0x00, 0x00, 0x00, 0x5A,
         /* #6 */ 0x06, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00},
        "LONGLOC [#5] @10,20,0 dir=90 | LONGLOC [#6] @-1,0,0 dir=0"},
@@ -54,7 +54,9 @@ TEST(ParsePacket, DecodesOrRejectsEveryLayout) {
        "ROOMCHNG [#1] room=3 @1,2,3", [](const Incoming& in) { EXPECT_EQ(std::get<RoomChange>(in.body).dir, -45); }},
       {{0x01, 0x16, 0x00, 0x07, 0x00, 0x01, 0xFF, 0xFE, 0x00, 0x03, 0x03, 0x84}, "SUBSCRIB [#1] room=7 @1,-2,3 dist=1000"},
       {{0x01, 0x17, 0xFF, 0xFF}, "UNSUBSCR [#1] room=65535"}, {{0x01, 0x18, 0x00, 0x07, 0x7F, 0xFF}, "SUB-DIST [#1] room=7 dist=32867"},
-      {{0x01, 0x14, 0x04, 'H', 'a', 'l', 'l'}, "ROOMIDRQ [#1] \"Hall\""},
+      {{}, kEnd}, {{0x05}, kEnd}, {{0x00}, kEnd},  // no target; no command byte; a long marker alone
+      {{0x01, 0x14, 0x04, 'H', 'a', 'l', 'l'}, "ROOMIDRQ [#1] \"Hall\""}, {{0x01, 0x15, 0x04, 'H', 'a', 'l'}, "! UTF string overruns the packet"},
+      {{0x01, 0x14, 0x01, 0x80}, "! malformed UTF (invalid lead byte)"}, {{0x01, 0x0D, 0x03, 'a', 'n', 'a'}, kEnd},
       {{0x01, 0x11, 0x05, 0x02, 'h', 'i'}, "WHISPER [#1] <#5> hi"},
       {{0x01, 0x1D, 0x03, 'a', 'n', 'a', 0x01}, "BUDDYLISTUPDATE [#1] ana (add)"},
       {{0x01, 0x1B, 0x03, 'a', 'n', 'a'}, "FINGREQ [#1] ana"}, {{0x01, 0x1F, 0x02, 'h', 'i'}, "CHANNEL [#1] \"hi\""},
@@ -90,6 +92,9 @@ using BuildCase = std::tuple<Bytes, B, std::string>;
 std::vector<BuildCase> buildCases() {
   PropertyList avatars;
   avatars.add(kVarAvatars, std::string("\0\1\2", 3), 0x30, 2);
+  OldPropertyList login;
+  login.add(kVarUsername, "abc");
+  login.add(kVarError, "0");
   // clang-format off
   return {
       {buildDisappear(ObjID(5)), {0x03, 0x05, 0x0B}, "DISAPPR [#5]"}, {buildLongLoc(ObjID(5), 10, 20, 0, 90), {0x0B, 0x05, 0x01, 0x00, 0x0A, 0x00, 0x14, 0x00, 0x00, 0x00, 0x5A}, "LONGLOC [#5] @10,20,0 dir=90"},
@@ -100,6 +105,7 @@ std::vector<BuildCase> buildCases() {
       {buildPropertyUpdate({}), {0x03, 0xFF, 0x10}, "PROPUPD [#255] ()"},
       {buildPropertyUpdateFor(ObjID("bot"), avatars), {0x0E, 0x00, 0x03, 'b', 'o', 't', 0x10,
        /* id, flags, access */ 0x07, 0x30, 0x02, 0x03, 0x00, 0x01, 0x02}, "PROPUPD [bot] (VAR_AVATARS=<3 bytes> )"},
+      {buildSessionInitReply(login), {0x0B, 0x01, 0x06, 0x02, 0x03, 'a', 'b', 'c', 0x04, 0x01, '0'}, "SESSINIT [#1] (VAR_USERNAME=abc VAR_ERROR=0 )"},
       {buildRoomId("Hall", 7), {0x0A, 0x01, 0x15, 0x04, 'H', 'a', 'l', 'l', 0x00, 0x07}, "ROOMID [#1] \"Hall\" = 7"},
       {buildText("ana", "hola"), {0x0D, 0x01, 0x0E, 0x00, 0x03, 'a', 'n', 'a', 0x04, 'h', 'o', 'l', 'a'}, "TEXT [#1] <ana> hola"},
       {buildWhisper("ana", "hola"), {0x0D, 0x01, 0x11, 0x00, 0x03, 'a', 'n', 'a', 0x04, 'h', 'o', 'l', 'a'}, "WHISPER [#1] <ana> hola"},
@@ -115,6 +121,8 @@ TEST(Builders, WriteExactFramesThatParseBack) {
     EXPECT_EQ(frame, wire);
     EXPECT_EQ(outcome(B(frame.begin() + 1, frame.end())), parsed);
   }
+  EXPECT_THROW(buildText(std::string(200, 'a'), std::string(200, 'b')), WriteError);
+  EXPECT_THROW(buildRoomId(std::string(256, 'a'), 1), WriteError);
 }
 
 // Only a body that runs to the end of the frame (PropRequest, the property
