@@ -1,4 +1,4 @@
-// stubworld's framer on an arbitrary stream, fed whole (first byte 0) or cut
+// The framer on an arbitrary stream, fed whole (first byte 0) or cut
 // into pieces of 1..first-byte bytes whose sizes follow the stream's own bytes.
 // It yields exactly the frames of a plain walk over the stream, stops for good
 // at the same bad length byte, takes all it has room for, never holds more
@@ -9,9 +9,9 @@
 #include <span>
 #include <vector>
 
-#include "stubworld/framer.hpp"
+#include "veltra/proto/framer.hpp"
 
-using stubworld::Framer;
+using veltra::proto::Framer;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::vector<uint8_t> input(data, data + size);  // exact size: one past the end is caught

@@ -1,10 +1,9 @@
-// stubworld: stream reassembly, compound batching, the world's rules without
+// stubworld: compound batching, the world's rules without
 // sockets, and whole scoutprobe sessions against the real server.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "stubworld/framer.hpp"
 #include "stubworld/world.hpp"
 #include "support/harness.hpp"
 #include "veltra/proto/reader.hpp"
@@ -15,30 +14,6 @@ using namespace veltra::proto;
 using namespace stubworld;
 using namespace std::chrono_literals;
 using V = std::vector<std::string>;
-
-// Cuts at every point, bad lengths anywhere and the capacity are the fuzz target's.
-TEST(Framer, ReassemblesSplitAndMergedFramesAndStopsAtABadLength) {
-  PropertyList big;
-  big.add(kVarAvatars, std::string(248, 'a'));  // a frame of 255 bytes
-  Bytes stream, frame;
-  std::vector<Bytes> want, got;
-  for (const Bytes& f :
-       {buildDisappear(ObjID(5)), buildText("ana", "hola"), buildPropertyUpdate(big)})
-    stream.insert(stream.end(), f.begin(), f.end()), want.emplace_back(f.begin() + 1, f.end());
-  stream.insert(stream.end(), {2, 3, 1, 10});  // a bad length, then a frame never taken
-  const size_t cuts[] = {0, 4, 260,
-                         stream.size()};  // a frame and a byte; on into the third; the rest
-  Framer framer;
-  auto r = Framer::Result::kNeedMore;
-  for (int i = 0; i < 3; ++i) {
-    framer.feed(std::span(stream).subspan(cuts[i], cuts[i + 1] - cuts[i]));
-    while ((r = framer.next(frame)) == Framer::Result::kFrame) got.push_back(frame);
-  }
-  EXPECT_EQ(got, want);
-  EXPECT_EQ(r, Framer::Result::kBadLength);
-  EXPECT_EQ(framer.badLength(), 2);
-  EXPECT_EQ(framer.next(frame), Framer::Result::kBadLength);  // no resynchronising
-}
 
 // Every command of every frame, as describe lines.
 V described(const std::vector<Bytes>& frames) {

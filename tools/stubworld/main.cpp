@@ -28,14 +28,15 @@
 #include <string>
 #include <vector>
 
-#include "stubworld/framer.hpp"
 #include "stubworld/world.hpp"
+#include "veltra/proto/framer.hpp"
 #include "veltra/proto/reader.hpp"
 
 namespace {
 
 using namespace stubworld;
 namespace proto = veltra::proto;
+using proto::Framer;
 
 constexpr size_t kMaxQueued = 64 * 1024;  // bytes of unsent output per connection
 constexpr size_t kMaxConnections = 512;

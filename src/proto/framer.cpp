@@ -1,8 +1,8 @@
-#include "stubworld/framer.hpp"
+#include "veltra/proto/framer.hpp"
 
 #include <algorithm>
 
-namespace stubworld {
+namespace veltra::proto {
 
 size_t Framer::feed(std::span<const uint8_t> bytes) {
   // Compact lazily: consumed bytes are dropped only when new ones come in.
@@ -15,7 +15,14 @@ size_t Framer::feed(std::span<const uint8_t> bytes) {
   return n;
 }
 
-Framer::Result Framer::next(veltra::proto::Bytes& frame) {
+Framer::Result Framer::next(Bytes& frame) {
+  std::span<const uint8_t> view;
+  const Result r = next(view);
+  if (r == Result::kFrame) frame.assign(view.begin(), view.end());
+  return r;
+}
+
+Framer::Result Framer::next(std::span<const uint8_t>& frame) {
   if (broken_) return Result::kBadLength;
   if (buffered() == 0) return Result::kNeedMore;
   const uint8_t len = buf_[head_];
@@ -25,10 +32,9 @@ Framer::Result Framer::next(veltra::proto::Bytes& frame) {
     return Result::kBadLength;
   }
   if (buffered() < len) return Result::kNeedMore;
-  const auto first = buf_.begin() + static_cast<std::ptrdiff_t>(head_);
-  frame.assign(first + 1, first + len);
+  frame = std::span<const uint8_t>(buf_).subspan(head_ + 1, len - 1u);
   head_ += len;
   return Result::kFrame;
 }
 
-}  // namespace stubworld
+}  // namespace veltra::proto

@@ -15,7 +15,7 @@
 
 #include "veltra/proto/writer.hpp"
 
-namespace stubworld {
+namespace veltra::proto {
 
 class Framer {
  public:
@@ -38,7 +38,10 @@ class Framer {
   // Takes the next complete frame into `frame`, without its length byte (the
   // form parsePacket expects). Once kBadLength is returned, it is returned for
   // every later call.
-  Result next(veltra::proto::Bytes& frame);
+  Result next(Bytes& frame);
+  // The same without a copy: `frame` views the buffered bytes and stays valid
+  // until the next call to feed.
+  Result next(std::span<const uint8_t>& frame);
 
   // The offending length byte after kBadLength.
   uint8_t badLength() const { return bad_length_; }
@@ -50,4 +53,4 @@ class Framer {
   uint8_t bad_length_ = 0;
 };
 
-}  // namespace stubworld
+}  // namespace veltra::proto
