@@ -140,6 +140,8 @@ class Swarm {
   uint32_t connecting_ = 0, inWorld_ = 0;
   bool interrupted_ = false;
   int interrupt_fd_ = -1;
+  int timer_fd_ = -1;  // wakes the loop for the next event
+  int64_t armed_ = 0;  // when the timer is set to expire; 0: not armed
 };
 
 }  // namespace scoutswarm
