@@ -77,6 +77,7 @@ void Report::merge(const Report& o) {
   runs.insert(runs.end(), o.runs.begin(), o.runs.end());
   seconds = std::max(seconds, o.seconds);
   planned += o.planned, completed += o.completed, failed += o.failed;
+  interrupted = interrupted || o.interrupted;
   for (size_t s = 0; s < kSteps; ++s) steps[s].merge(o.steps[s]);
   relay.merge(o.relay), chat.merge(o.chat);
   movesSent += o.movesSent, linesSent += o.linesSent;
@@ -94,7 +95,10 @@ std::string Report::toJson() const {
             {"version", veltra::proto::kVersion},
             {"runs", runs},
             {"seconds", seconds}};
-  j["sessions"] = {{"planned", planned}, {"completed", completed}, {"failed", failed}};
+  j["sessions"] = {{"planned", planned},
+                   {"completed", completed},
+                   {"failed", failed},
+                   {"interrupted", interrupted}};
   json st = json::object();
   for (size_t s = 0; s < kSteps; ++s) st[kStepNames[s]] = histogramJson(steps[s]);
   j["steps"] = st;
@@ -124,6 +128,7 @@ Report Report::fromJson(const std::string& text) {
     r.seconds = j.at("seconds");
     const json& s = j.at("sessions");
     r.planned = s.at("planned"), r.completed = s.at("completed"), r.failed = s.at("failed");
+    r.interrupted = s.at("interrupted");
     for (size_t i = 0; i < kSteps; ++i) r.steps[i] = histogramFrom(j.at("steps").at(kStepNames[i]));
     r.relay = histogramFrom(j.at("relay"));
     r.chat = histogramFrom(j.at("chat"));
@@ -178,8 +183,9 @@ void Report::printSummary(std::ostream& out) const {
                 " failed, %.1f s\n",
                 planned, completed, failed, seconds);
   out << buf;
-  out << "verdict: " << (passed() ? "PASS" : "FAIL") << ": " << completed << " of " << planned
-      << " sessions completed, " << errorCount() << " error(s)\n";
+  out << "verdict: " << (passed() ? "PASS" : "FAIL") << (interrupted ? " (interrupted)" : "")
+      << ": " << completed << " of " << planned << " sessions completed, " << errorCount()
+      << " error(s)\n";
 }
 
 }  // namespace scoutswarm

@@ -29,9 +29,10 @@ struct Report {
   std::vector<std::string> runs;  // one line per run: target and settings
   double seconds = 0;             // wall time; the longest run's when merged
 
-  uint64_t planned = 0;    // sessions asked for
-  uint64_t completed = 0;  // logged out with a reply
-  uint64_t failed = 0;     // ended by an error
+  uint64_t planned = 0;      // sessions asked for
+  uint64_t completed = 0;    // logged out with a reply
+  uint64_t failed = 0;       // ended by an error
+  bool interrupted = false;  // stopped early by a signal: not the run that was asked for
 
   std::array<Histogram, kSteps> steps;  // from request (or scheduled start) to reply
   Histogram relay;  // from a move's scheduled time to another session's receipt of it
@@ -47,8 +48,8 @@ struct Report {
   std::map<std::string, uint64_t> errors;  // kind -> count
 
   uint64_t errorCount() const;
-  // Every planned session completed and no error counted.
-  bool passed() const { return completed == planned && errorCount() == 0; }
+  // Every planned session completed, no error counted, the run not cut short.
+  bool passed() const { return completed == planned && errorCount() == 0 && !interrupted; }
 
   void merge(const Report& other);
 

@@ -153,7 +153,7 @@ int64_t Swarm::scheduled(const Session& s, uint32_t k, double rate) const {
 
 void Swarm::interrupt() {
   if (interrupted_) return;
-  interrupted_ = true;
+  interrupted_ = report_.interrupted = true;
   for (uint32_t i = 0; i < sessions_.size(); ++i) {
     Session& s = sessions_[i];
     if (s.state == State::kInWorld) {
@@ -218,7 +218,7 @@ void Swarm::run(const std::function<void(const Progress&)>& everySecond) {
         continue;
       }
       if (ev.data.u64 == kInterruptKey) {
-        char drain[64];
+        char drain[512];  // a signalfd reads whole 128-byte records
         [[maybe_unused]] ssize_t r = ::read(interrupt_fd_, drain, sizeof drain);
         if (interrupted_) {  // a second time: stop at once
           report_.seconds = static_cast<double>(now_ - origin_) / kSecond;
