@@ -386,7 +386,11 @@ void Swarm::leave(uint32_t i) {
 void Swarm::readable(uint32_t i) {
   Session& s = sessions_[i];
   for (int rounds = 0; rounds < 8 && s.conn; ++rounds) {
+    // A read that leaves room in the framer has drained the socket: stop there rather than
+    // pay a second recv for EAGAIN; the level-triggered poller reports what comes later.
+    const size_t room = s.conn->framer().space(), before = s.conn->framer().buffered();
     const auto io = s.conn->read();
+    const bool drained = s.conn->framer().buffered() - before < room;
     if (io == veltra::tools::Connection::Io::kClosed) {
       return fail(i, "connection closed by the server");
     }
@@ -401,6 +405,7 @@ void Swarm::readable(uint32_t i) {
     if (r == proto::Framer::Result::kBadLength)
       return fail(i, "bad length byte " + std::to_string(s.conn->framer().badLength()));
     if (io == veltra::tools::Connection::Io::kAgain) return;
+    if (drained) return;
   }
 }
 
