@@ -410,32 +410,45 @@ void Swarm::readable(uint32_t i) {
 }
 
 void Swarm::frame(uint32_t i, std::span<const uint8_t> f) {
-  // Most of a run's frames are relayed moves: counted and matched without decoding.
+  // Most of a run's frames are relayed moves: counted and matched without building commands.
   if (sessions_[i].state == State::kInWorld || sessions_[i].state == State::kLogout) {
-    if (fastMoves(f)) return;
+    if (fastFixed(f)) return;
   }
   general(i, f);
 }
 
-// A plain or compound LONGLOC frame whose targets are all short ids; false
-// (nothing counted) for anything else, which then takes the general path.
-bool Swarm::fastMoves(std::span<const uint8_t> f) {
-  constexpr uint8_t kLongLoc = static_cast<uint8_t>(Command::LongLoc);
-  if (f.size() < 10 || f[1] != kLongLoc || f[0] == proto::kObjLongMarker) return false;
+// A plain or compound frame of a fixed-size notification (LONGLOC, APPRACTR,
+// DISAPPR) whose targets are all short ids: checked, counted and, for moves,
+// matched without building commands. False (nothing counted) for anything
+// else, which then takes the general path.
+bool Swarm::fastFixed(std::span<const uint8_t> f) {
+  size_t body;
+  switch (static_cast<Command>(f.size() >= 2 ? f[1] : 0)) {
+    case Command::LongLoc: body = 8; break;
+    case Command::AppearActor: body = 10; break;
+    case Command::Disappear: body = 0; break;
+    default: return false;
+  }
+  const uint8_t cmd = f[1];
+  const bool moves = cmd == static_cast<uint8_t>(Command::LongLoc);
+  if (f[0] == proto::kObjLongMarker) return false;
   if (f[0] != proto::kObjCompound) {
-    ++report_.framesReceived[kLongLoc], ++report_.commandsReceived[kLongLoc];
-    moveReceived(static_cast<uint16_t>(be16(&f[2])), be16(&f[4]), be16(&f[6]), be16(&f[8]));
+    if (f.size() < 2 + body) return false;
+    ++report_.framesReceived[cmd], ++report_.commandsReceived[cmd];
+    if (moves)
+      moveReceived(static_cast<uint16_t>(be16(&f[2])), be16(&f[4]), be16(&f[6]), be16(&f[8]));
     return true;
   }
-  if ((f.size() - 2) % 9 != 0) return false;
-  for (size_t at = 2; at < f.size(); at += 9)
+  const size_t step = 1 + body;
+  if (f.size() <= 2 || (f.size() - 2) % step != 0) return false;
+  for (size_t at = 2; at < f.size(); at += step)
     if (f[at] == proto::kObjLongMarker) return false;
-  ++report_.framesReceived[kLongLoc];
-  for (size_t at = 2; at < f.size(); at += 9) {
-    ++report_.commandsReceived[kLongLoc];
-    moveReceived(static_cast<uint16_t>(be16(&f[at + 1])), be16(&f[at + 3]), be16(&f[at + 5]),
-                 be16(&f[at + 7]));
-  }
+  ++report_.framesReceived[cmd];
+  report_.commandsReceived[cmd] += (f.size() - 2) / step;
+  if (moves)
+    for (size_t at = 2; at < f.size(); at += step)
+      moveReceived(static_cast<uint16_t>(be16(&f[at + 1])), be16(&f[at + 3]), be16(&f[at + 5]),
+                   be16(&f[at + 7]));
   return true;
 }
 

@@ -113,7 +113,7 @@ class Swarm {
   void readable(uint32_t i);
   void frame(uint32_t i, std::span<const uint8_t> f);
   void general(uint32_t i, std::span<const uint8_t> f);
-  bool fastMoves(std::span<const uint8_t> f);
+  bool fastFixed(std::span<const uint8_t> f);
   void moveReceived(uint16_t x, int16_t y, int16_t z, int16_t dir);
   void lineReceived(const std::string& text);
   void await(uint32_t i, State state, Step step);
