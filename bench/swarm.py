@@ -26,7 +26,8 @@ import subprocess
 import sys
 import tempfile
 
-# name, sessions, rooms, moves per session per second, chat lines per session per second.
+# name, sessions, rooms, moves and chat lines per session per second; optional keys:
+# duration (seconds in the world), ramp (sessions per second), args (more scoutswarm options).
 CONFIGS = [
     dict(name=f"{n}s-{rooms}r-{rate}m", sessions=n, rooms=rooms, move_rate=rate, chat_rate=0)
     for n in (10, 100, 250)
@@ -59,7 +60,8 @@ def run_one(build, server_args, cfg, duration):
                  "--sessions", str(cfg["sessions"]), "--rooms", str(cfg["rooms"]),
                  "--move-rate", str(cfg["move_rate"]), "--chat-rate", str(cfg["chat_rate"]),
                  "--duration", str(cfg.get("duration", duration)),
-                 "--ramp", str(cfg.get("ramp", 500)), "--json", report_path],
+                 "--ramp", str(cfg.get("ramp", 500)), "--json", report_path]
+                + cfg.get("args", []),
                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
             _, status, swarm_usage = os.wait4(swarm.pid, 0)
             swarm.returncode = os.waitstatus_to_exitcode(status)

@@ -108,7 +108,9 @@ int main(int argc, char** argv) {
       "scheduled send time), traffic per command and errors by kind.",
       "scoutswarm"};
   app.set_version_flag("--version", std::string("scoutswarm ") + veltra::proto::kVersion);
-  app.add_option("endpoint", target, "server to load, IPv4 HOST:PORT")->capture_default_str();
+  app.add_option("endpoint", target, "server to load, IPv4 HOST:PORT")
+      ->type_name("HOST:PORT")
+      ->capture_default_str();
   app.add_option("-n,--sessions", cfg.sessions, "concurrent sessions")
       ->capture_default_str()
       ->check(CLI::Range(1u, kMaxSessions));
@@ -129,7 +131,8 @@ int main(int argc, char** argv) {
   app.add_option("--chat-rate", cfg.chatRate, "chat lines (TEXT) per session per second")
       ->capture_default_str()
       ->check(CLI::Range(0.0, 1000.0));
-  app.add_option("--timeout", cfg.timeoutMs, "milliseconds to wait for each awaited reply")
+  app.add_option("--timeout", cfg.timeoutMs,
+                 "milliseconds to wait for the connection and each awaited reply")
       ->capture_default_str()
       ->check(CLI::Range(1u, 600000u));
   app.add_option("--name-prefix", cfg.prefix,
@@ -138,19 +141,23 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   app.add_option("--avatar", cfg.avatar, "avatar property each session sets")
       ->capture_default_str();
-  app.add_option("--json", json, "write the final report as JSON to FILE");
-  app.add_option("--csv", csv, "write one row of counts per second to FILE");
+  app.add_option("--json", json, "write the final report as JSON to FILE")->type_name("FILE");
+  app.add_option("--csv", csv, "write one row of counts per second to FILE")->type_name("FILE");
   app.add_flag("-q,--quiet", quiet, "no progress line on standard error");
   CLI::App* mergeCmd = app.add_subcommand(
       "merge", "combine the JSON reports of several runs exactly and print the summary");
-  mergeCmd->add_option("files", mergeFiles, "reports written with --json")->required();
-  mergeCmd->add_option("--json", json, "write the merged report as JSON to FILE");
+  mergeCmd->add_option("files", mergeFiles, "reports written with --json")
+      ->type_name("FILE")
+      ->required();
+  mergeCmd->add_option("--json", json, "write the merged report as JSON to FILE")
+      ->type_name("FILE");
 
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
-    const int rc = app.exit(e);
-    return rc == 0 ? 0 : 2;
+    if (e.get_exit_code() == 0) return app.exit(e);  // --help, --version
+    std::fprintf(stderr, "scoutswarm: %s\nRun with --help for more information.\n", e.what());
+    return 2;
   }
   if (mergeCmd->parsed()) return merge(mergeFiles, json);
 
