@@ -360,10 +360,7 @@ void World::move(Client& c, const LongLoc& m) {
   if (!c.inWorld) return;
   const auto body = Body<8>().i16(c.x).i16(c.y).i16(c.z).i16(c.dir).b;
   const auto cmd = static_cast<uint8_t>(Command::LongLoc);
-  for (Client* v : rooms_.at(c.room).watchers) {
-    auto s = v->seen.find(&c);
-    if (s != v->seen.end()) emit(*v, target(s->second, c), cmd, body);
-  }
+  for (const Viewer& v : c.viewers) emit(*v.client, target(v.id, c), cmd, body);
 }
 
 void World::say(Client& c, const std::string& text) {
@@ -403,15 +400,25 @@ void World::setProps(Client& c, const PropertyList& props) {
 }
 
 void World::sendProps(Client& viewer, const Client& actor) {
-  auto s = viewer.seen.find(&actor);
+  auto s = viewer.seen.find(const_cast<Client*>(&actor));
   if (s == viewer.seen.end() || actor.props.empty()) return;
-  if (!emit(viewer, target(s->second, actor), static_cast<uint8_t>(Command::PropertyUpdate),
+  if (!emit(viewer, target(s->second.id, actor), static_cast<uint8_t>(Command::PropertyUpdate),
             actor.propsBody))
     log(tag(viewer.id) + " PROPUPD of " + actor.name + " dropped: too long for its long id");
 }
 
-std::span<const uint8_t> World::target(const View& v, const Client& actor) const {
-  return v.id ? std::span<const uint8_t>(&v.id, 1) : std::span<const uint8_t>(actor.longId);
+std::span<const uint8_t> World::target(const uint8_t& id, const Client& actor) {
+  return id ? std::span<const uint8_t>(&id, 1) : std::span<const uint8_t>(actor.longId);
+}
+
+void World::unsee(Client& viewer, std::unordered_map<Client*, View>::iterator it) {
+  std::vector<Viewer>& list = it->first->viewers;
+  const uint32_t at = it->second.at;
+  list[at] = list.back();
+  list.pop_back();
+  if (at < list.size()) list[at].client->seen.at(it->first).at = at;
+  viewer.ids.reset(it->second.id);
+  viewer.seen.erase(it);
 }
 
 bool World::syncPair(Client& viewer, Client& actor, bool moved) {
@@ -427,7 +434,9 @@ bool World::syncPair(Client& viewer, Client& actor, bool moved) {
         viewer.ids.set(id);
         emit(viewer, buildRegisterObjId(ObjID(actor.name).longId(), id));
       }
-      it = viewer.seen.emplace(&actor, View{actor.room, id}).first;
+      const auto at = static_cast<uint32_t>(actor.viewers.size());
+      it = viewer.seen.emplace(&actor, View{actor.room, id, at}).first;
+      actor.viewers.push_back({&viewer, id});
     }
     if (fresh || moved || it->second.room != actor.room) {
       const auto body = Body<kAppearBody>()
@@ -437,15 +446,14 @@ bool World::syncPair(Client& viewer, Client& actor, bool moved) {
                             .i16(actor.z)
                             .i16(actor.dir)
                             .b;
-      emit(viewer, target(it->second, actor), static_cast<uint8_t>(Command::AppearActor), body);
+      emit(viewer, target(it->second.id, actor), static_cast<uint8_t>(Command::AppearActor), body);
       it->second.room = actor.room;
     }
     return fresh && !actor.props.empty();
   }
   if (it != viewer.seen.end()) {
-    emit(viewer, target(it->second, actor), static_cast<uint8_t>(Command::Disappear), {});
-    viewer.ids.reset(it->second.id);
-    viewer.seen.erase(it);
+    emit(viewer, target(it->second.id, actor), static_cast<uint8_t>(Command::Disappear), {});
+    unsee(viewer, it);
   }
   return false;
 }
@@ -492,12 +500,14 @@ void World::logout(Client& c) {
     list(rooms_.at(from).actors, c, false);
     rewatch(c, from);
     for (const auto& [r, d] : c.subscriptions) rewatch(c, r);
-    syncActor(c, from, false);
+    const std::vector<Viewer> viewers = c.viewers;  // syncPair takes each out
+    for (const Viewer& v : viewers) syncPair(*v.client, c, false);
     release(from);
   }
+  while (!c.seen.empty()) unsee(c, c.seen.begin());
   for (const auto& [r, d] : c.subscriptions) release(r);
   for (uint16_t r : c.lookups) release(r);
-  c.subscriptions.clear(), c.lookups.clear(), c.seen.clear(), c.ids.reset();
+  c.subscriptions.clear(), c.lookups.clear();
   c.props.clear(), c.propsBody.clear();
   if (!c.name.empty()) {
     log(tag(c.id) + " left");
@@ -520,8 +530,9 @@ void World::drain(const std::function<void(ConnId, Bytes&)>& take) {
     Client& actor = it->second;
     actor.propsChanged = false;
     if (!actor.inWorld) continue;
-    for (Client* v : rooms_.at(actor.room).watchers)
-      if (v != &actor) sendProps(*v, actor);
+    for (const Viewer& v : actor.viewers)
+      emit(*v.client, target(v.id, actor), static_cast<uint8_t>(Command::PropertyUpdate),
+           actor.propsBody);
   }
   changed_.clear();
   for (ConnId id : outputs_) {

@@ -116,6 +116,11 @@ class World {
   struct View {
     uint16_t room;  // where the actor was last shown
     uint8_t id;     // the viewer's short id for it; 0: its long id
+    uint32_t at;    // the viewer's place in the actor's `viewers`
+  };
+  struct Viewer {
+    Client* client;
+    uint8_t id;  // as in View
   };
   struct Client {
     ConnId id = 0;
@@ -129,8 +134,9 @@ class World {
     std::map<uint8_t, veltra::proto::Property> props;
     Bytes propsBody;  // props as a PROPUPD body
     bool propsChanged = false;
-    std::unordered_map<const Client*, View> seen;  // the actors shown to it
-    std::bitset<256> ids;                          // its short ids in use
+    std::unordered_map<Client*, View> seen;  // the actors shown to it
+    std::vector<Viewer> viewers;             // those it is shown to: its fan-out, without a lookup
+    std::bitset<256> ids;                    // its short ids in use
     Outbox out;
     uint64_t mark = 0;  // visited in the current fan-out
   };
@@ -163,7 +169,8 @@ class World {
   bool syncPair(Client& viewer, Client& actor, bool moved);
   void syncViewer(Client& viewer);
   void syncActor(Client& actor, uint16_t fromRoom, bool moved);
-  std::span<const uint8_t> target(const View& v, const Client& actor) const;
+  void unsee(Client& viewer, std::unordered_map<Client*, View>::iterator it);
+  static std::span<const uint8_t> target(const uint8_t& id, const Client& actor);
   void sendProps(Client& viewer, const Client& actor);
 
   bool emit(Client& to, std::span<const uint8_t> target, uint8_t cmd,
