@@ -114,20 +114,31 @@ TEST(Scoutswarm, RunCountsAndMerge) {
 // the expected kind, the session failed, exit status 1.
 TEST(Scoutswarm, ErrorsByKind) {
   const Bytes propUpd = proto::buildPropertyUpdate({});
-  proto::OldPropertyList full;
+  proto::OldPropertyList full, ok;
   full.add(proto::kVarError, "4");
+  ok.add(proto::kVarError, "0");
+  using Kinds = std::map<std::string, uint64_t>;
+  const Bytes moves{21, 0xfe, 0x01, 5, 0, 1, 0, 2, 0, 3, 0, 4, 6, 0, 1, 0, 2, 0, 3, 0, 4};
   const struct {
     std::vector<testsupport::Step> script;
-    std::string kind;
+    Kinds errors;
+    uint64_t foreign = 0;
   } rows[] = {
-      {{1, propUpd, 1, proto::buildSessionInitReply(full)}, "login refused (4)"},
-      {{1, proto::buildRoomId("swarm", 1)}, "wrong reply to PROPREQ: ROOMID"},
+      {{1, propUpd, 1, proto::buildSessionInitReply(full)}, {{"login refused (4)", 1}}},
+      {{1, proto::buildRoomId("swarm", 1)}, {{"wrong reply to PROPREQ: ROOMID", 1}}},
       {{1, Bytes{0x03, 0x01, 0x0e}},  // TEXT without its sender
-       "undecodable frame: read past the end of the packet"},
-      {{1, Bytes{0x02, 0x01}}, "bad length byte 2"},
-      {{1, propUpd, 1, kShutWrite, 1500ms}, "connection closed by the server"},
-      {{1, kReset}, "connection reset"},
-      {{1, 1500ms}, "time-out awaiting PROPUPD"},
+       {{"undecodable frame: read past the end of the packet", 1}}},
+      {{1, Bytes{0x02, 0x01}}, {{"bad length byte 2", 1}}},
+      {{1, propUpd, 1, kShutWrite, 1500ms}, {{"connection closed by the server", 1}}},
+      {{1, kReset}, {{"connection reset", 1}}},
+      {{1, 1500ms}, {{"time-out awaiting PROPUPD", 1}}},
+      // In the world: two unmarked moves in a compound frame, then one cut short after its
+      // second target, which is counted while the session goes on until the server closes.
+      {{1, propUpd, 1, proto::buildSessionInitReply(ok), 2, proto::buildRoomId("swarm", 1), 2,
+        moves, Bytes{13, 0xfe, 0x01, 5, 0, 1, 0, 2, 0, 3, 0, 4, 6}, kShutWrite, 1500ms},
+       {{"undecodable frame: read past the end of the packet", 1},
+        {"connection closed by the server", 1}},
+       2},
   };
   for (const auto& row : rows) {
     ScriptedPeer peer(row.script, 5s);
@@ -137,10 +148,11 @@ TEST(Scoutswarm, ErrorsByKind) {
                        "--quiet", "--json", json},
                       10s);
     peer.finish();
-    EXPECT_EQ(run.status, 1) << row.kind;
+    EXPECT_EQ(run.status, 1) << row.errors.begin()->first;
     const Report r = readReport(json);
-    EXPECT_EQ(r.errors, (std::map<std::string, uint64_t>{{row.kind, 1}}));
+    EXPECT_EQ(r.errors, row.errors);
     EXPECT_EQ(r.failed, 1u);
+    EXPECT_EQ(r.foreignMoves, row.foreign);
   }
   // Usage errors exit 2; an unreadable report 1.
   EXPECT_EQ(Process(SCOUTSWARM_BIN, {"--sessions", "0"}, 5s).status, 2);

@@ -353,10 +353,10 @@ void Swarm::connected(uint32_t i) {
   s.writing = false;
   s.state = State::kPropUpd;  // so that a failing send is not counted as connecting
   send(i, propRequest());
-  if (s.conn) await(i, State::kPropUpd, kPropUpd);
+  if (s.conn) await(i, State::kPropUpd);
 }
 
-void Swarm::await(uint32_t i, State state, Step) {
+void Swarm::await(uint32_t i, State state) {
   Session& s = sessions_[i];
   s.state = state;
   s.since = now_;
@@ -373,14 +373,14 @@ void Swarm::enterWorld(uint32_t i) {
   send(i, propertySet(cfg_.avatar));
   // ROOMIDRQ first; SUBSCRIB and TELEPORT follow its reply.
   if (s.conn) send(i, roomIdRequest(cfg_.roomOf(i)));
-  if (s.conn) await(i, State::kRoomId, kRoomId);
+  if (s.conn) await(i, State::kRoomId);
 }
 
 void Swarm::leave(uint32_t i) {
   --inWorld_;
   sessions_[i].state = State::kLogout;
   send(i, sessionExit());
-  if (sessions_[i].conn) await(i, State::kLogout, kLogout);
+  if (sessions_[i].conn) await(i, State::kLogout);
 }
 
 void Swarm::readable(uint32_t i) {
@@ -479,7 +479,7 @@ void Swarm::general(uint32_t i, std::span<const uint8_t> f) {
       if (!std::holds_alternative<proto::PropertyUpdate>(first.body)) return wrong("PROPREQ");
       record(kPropUpd, s.since);
       send(i, sessionInit(cfg_.prefix + std::to_string(i + 1)));
-      if (s.conn) await(i, State::kLogin, kLogin);
+      if (s.conn) await(i, State::kLogin);
       return;
     case State::kLogin: {
       const auto* si = std::get_if<proto::SessionInit>(&first.body);

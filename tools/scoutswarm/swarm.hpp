@@ -77,6 +77,7 @@ class Swarm {
   const Report& report() const { return report_; }
 
  private:
+  // Where a session stands: the awaited reply, or in the world, or finished.
   enum class State : uint8_t {
     kIdle,
     kConnecting,
@@ -98,6 +99,8 @@ class Swarm {
     uint32_t moves = 0, lines = 0;
     std::unique_ptr<veltra::tools::Connection> conn;
   };
+  // The schedule: session starts, sends, departures, reply time-outs and the
+  // once-a-second tick, earliest first.
   enum class Kind : uint8_t { kStart, kMove, kChat, kExit, kTimeout, kTick };
   struct Event {
     int64_t at;
@@ -107,25 +110,33 @@ class Swarm {
     bool operator>(const Event& o) const { return at > o.at; }
   };
 
+  // The session's exchange, step by step; `i` is the session's index.
   void fire(const Event& e);
   void start(uint32_t i);
   void connected(uint32_t i);
-  void readable(uint32_t i);
-  void frame(uint32_t i, std::span<const uint8_t> f);
-  void general(uint32_t i, std::span<const uint8_t> f);
-  bool fastFixed(std::span<const uint8_t> f);
-  void moveReceived(uint16_t x, int16_t y, int16_t z, int16_t dir);
-  void lineReceived(const std::string& text);
-  void await(uint32_t i, State state, Step step);
+  void await(uint32_t i, State state);
   void enterWorld(uint32_t i);
   void leave(uint32_t i);
+
+  // Input: read, cut into frames, decoded (the common notifications on a fast
+  // path), matched against the awaited reply or counted as notifications.
+  void readable(uint32_t i);
+  void frame(uint32_t i, std::span<const uint8_t> f);
+  bool fastFixed(std::span<const uint8_t> f);
+  void general(uint32_t i, std::span<const uint8_t> f);
+  void moveReceived(uint16_t x, int16_t y, int16_t z, int16_t dir);
+  void lineReceived(const std::string& text);
+
+  // Output and ending: a send that fails, or a server that stops reading, fails the session.
   void send(uint32_t i, std::span<const uint8_t> frame);
   void flush(uint32_t i);
   void fail(uint32_t i, const std::string& kind);
   void close(uint32_t i);
+
+  // Measuring: latencies from a start time to now, the schedule's send times.
   void record(Step step, int64_t from);
-  Progress progress();
   int64_t scheduled(const Session& s, uint32_t k, double rate) const;
+  Progress progress();
 
   Config cfg_;
   int16_t mark_;
