@@ -33,6 +33,7 @@ constexpr size_t kAppearBody = 10;
 // Bytes around a ROOMID's name: length, target, command, string length, number.
 constexpr size_t kRoomIdFrame = 6;
 
+// A body of 16-bit fields, big-endian, built on the stack: encoded once per fan-out.
 template <size_t N>
 struct Body {
   std::array<uint8_t, N> b{};
