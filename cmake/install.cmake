@@ -39,9 +39,12 @@ if(PROJECT_IS_TOP_LEVEL)
   set(CPACK_PACKAGE_VENDOR veltra)
   set(CPACK_PACKAGE_CONTACT "veltra maintainers <maintainers@veltra.invalid>")
   set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-      "veltra: chat-server protocol library (veltra::proto) and its test tools")
-  set(CPACK_PACKAGE_DESCRIPTION
-      "The veltra::proto C++20 library (headers, library, CMake and pkg-config files) and the command-line tools built on it, with their man pages.")
+      "binary chat-server protocol library (veltra::proto) and test tools")
+  string(CONCAT CPACK_PACKAGE_DESCRIPTION
+      "The veltra::proto C++20 library reads, writes, decodes and describes the\n"
+      "frames of a binary chat-server protocol: headers, library, CMake package\n"
+      "and pkg-config file (veltra-proto). Also the command-line tools built on\n"
+      "it, with their man pages.")
   set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
   set(CPACK_STRIP_FILES ON)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
