@@ -28,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "common/netio.hpp"
 #include "stubworld/world.hpp"
 #include "veltra/proto/framer.hpp"
 #include "veltra/proto/reader.hpp"
@@ -58,31 +59,6 @@ void usage(std::FILE* to) {
       "  --quiet             log nothing after the \"listening on\" line\n"
       "  --help              this text\n",
       to);
-}
-
-bool parseListen(const std::string& text, sockaddr_in& addr) {
-  const size_t colon = text.rfind(':');
-  if (colon == std::string::npos) return false;
-  const std::string host = text.substr(0, colon), port = text.substr(colon + 1);
-  if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != port.npos)
-    return false;
-  const unsigned long p = std::stoul(port);
-  if (p > 65535) return false;
-  addr = {};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(p));
-  return inet_pton(AF_INET, host.c_str(), &addr.sin_addr) == 1;
-}
-
-std::string addressText(const sockaddr_in& addr) {
-  char host[INET_ADDRSTRLEN] = {};
-  inet_ntop(AF_INET, &addr.sin_addr, host, sizeof host);
-  return std::string(host) + ":" + std::to_string(ntohs(addr.sin_port));
-}
-
-bool setNonBlocking(int fd) {
-  const int flags = fcntl(fd, F_GETFL);
-  return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
 }
 
 class Server {
@@ -173,8 +149,8 @@ void Server::acceptAll() {
         say(std::string("accept: ") + std::strerror(errno));
       return;
     }
-    if (conns_.size() >= kMaxConnections || !setNonBlocking(fd)) {
-      say("refused " + addressText(peer) + ": too many connections");
+    if (conns_.size() >= kMaxConnections || !veltra::tools::setNonBlocking(fd)) {
+      say("refused " + veltra::tools::endpointText(peer) + ": too many connections");
       ::close(fd);
       continue;
     }
@@ -183,7 +159,7 @@ void Server::acceptAll() {
     const ConnId id = next_id_++;
     conns_[id].fd = fd;
     world_.connect(id);
-    say(world_.tag(id) + " connected from " + addressText(peer));
+    say(world_.tag(id) + " connected from " + veltra::tools::endpointText(peer));
   }
 }
 
@@ -276,7 +252,7 @@ void Server::close(ConnId id, const std::string& why) {
 
 int main(int argc, char** argv) {
   sockaddr_in addr{};
-  parseListen("127.0.0.1:6650", addr);
+  veltra::tools::parseEndpoint("127.0.0.1:6650", addr);
   bool quiet = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -286,7 +262,7 @@ int main(int argc, char** argv) {
     } else if (arg == "--quiet") {
       quiet = true;
     } else if (arg == "--listen" && i + 1 < argc) {
-      if (!parseListen(argv[++i], addr)) {
+      if (!veltra::tools::parseEndpoint(argv[++i], addr)) {
         std::fprintf(stderr, "stubworld: invalid listen address (want IPv4:PORT): %s\n", argv[i]);
         return 2;
       }
@@ -297,8 +273,8 @@ int main(int argc, char** argv) {
     }
   }
 
-  if (pipe(g_signalPipe) != 0 || !setNonBlocking(g_signalPipe[0]) ||
-      !setNonBlocking(g_signalPipe[1])) {
+  if (pipe(g_signalPipe) != 0 || !veltra::tools::setNonBlocking(g_signalPipe[0]) ||
+      !veltra::tools::setNonBlocking(g_signalPipe[1])) {
     std::perror("pipe");
     return 1;
   }
@@ -313,13 +289,13 @@ int main(int argc, char** argv) {
   const int one = 1;
   if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
       bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      listen(fd, SOMAXCONN) != 0 || !setNonBlocking(fd)) {
-    std::perror(("stubworld: " + addressText(addr)).c_str());
+      listen(fd, SOMAXCONN) != 0 || !veltra::tools::setNonBlocking(fd)) {
+    std::perror(("stubworld: " + veltra::tools::endpointText(addr)).c_str());
     return 1;
   }
   socklen_t len = sizeof addr;
   getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  std::cout << "listening on " << addressText(addr) << std::endl;
+  std::cout << "listening on " << veltra::tools::endpointText(addr) << std::endl;
 
   Server(fd, quiet).run();
   ::close(fd);

@@ -1,0 +1,118 @@
+#include "common/netio.hpp"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+
+namespace veltra::tools {
+
+bool parseEndpoint(std::string_view text, sockaddr_in& addr) {
+  const size_t colon = text.rfind(':');
+  if (colon == std::string_view::npos) return false;
+  const std::string host(text.substr(0, colon));
+  const std::string_view port = text.substr(colon + 1);
+  unsigned p = 0;
+  const auto [end, ec] = std::from_chars(port.data(), port.data() + port.size(), p);
+  if (port.empty() || ec != std::errc() || end != port.data() + port.size() || p > 65535 ||
+      port.find_first_not_of("0123456789") != std::string_view::npos)
+    return false;
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(p));
+  if (inet_pton(AF_INET, host.c_str(), &a.sin_addr) != 1) return false;
+  addr = a;
+  return true;
+}
+
+std::string endpointText(const sockaddr_in& addr) {
+  char host[INET_ADDRSTRLEN] = {};
+  inet_ntop(AF_INET, &addr.sin_addr, host, sizeof host);
+  return std::string(host) + ":" + std::to_string(ntohs(addr.sin_port));
+}
+
+bool setNonBlocking(int fd) {
+  const int flags = fcntl(fd, F_GETFL);
+  return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+Poller::Poller() : fd_(epoll_create1(EPOLL_CLOEXEC)), events_(256) {}
+
+Poller::~Poller() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+bool Poller::add(int fd, uint32_t events, uint64_t key) {
+  epoll_event ev{};
+  ev.events = events;
+  ev.data.u64 = key;
+  return epoll_ctl(fd_, EPOLL_CTL_ADD, fd, &ev) == 0;
+}
+
+bool Poller::modify(int fd, uint32_t events, uint64_t key) {
+  epoll_event ev{};
+  ev.events = events;
+  ev.data.u64 = key;
+  return epoll_ctl(fd_, EPOLL_CTL_MOD, fd, &ev) == 0;
+}
+
+void Poller::remove(int fd) { epoll_ctl(fd_, EPOLL_CTL_DEL, fd, nullptr); }
+
+int Poller::wait(int timeoutMs) {
+  const int n = epoll_wait(fd_, events_.data(), static_cast<int>(events_.size()), timeoutMs);
+  ready_ = n > 0 ? static_cast<size_t>(n) : 0;
+  if (n < 0) return errno == EINTR ? 0 : -1;
+  // A full batch means more may be waiting: look at more next time.
+  if (ready_ == events_.size()) events_.resize(events_.size() * 2);
+  return n;
+}
+
+Connection::~Connection() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+Connection::Io Connection::read() {
+  uint8_t buf[proto::Framer::kCapacity];
+  const size_t room = framer_.space();
+  if (room == 0) return Io::kAgain;  // the caller has frames to take first
+  const ssize_t n = recv(fd_, buf, room, 0);
+  if (n > 0) {
+    framer_.feed({buf, static_cast<size_t>(n)});
+    return Io::kOk;
+  }
+  if (n == 0) return Io::kClosed;
+  return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? Io::kAgain : Io::kError;
+}
+
+void Connection::queue(std::span<const uint8_t> bytes) {
+  std::memcpy(queueSpace(bytes.size()), bytes.data(), bytes.size());
+}
+
+uint8_t* Connection::queueSpace(size_t n) {
+  // Drop what has gone before growing, so the queue holds only pending bytes.
+  if (sent_ > 0 && (sent_ == out_.size() || out_.size() + n > out_.capacity())) {
+    out_.erase(out_.begin(), out_.begin() + static_cast<std::ptrdiff_t>(sent_));
+    sent_ = 0;
+  }
+  const size_t at = out_.size();
+  out_.resize(at + n);
+  return out_.data() + at;
+}
+
+Connection::Io Connection::flush() {
+  if (pending() == 0) return Io::kOk;
+  const ssize_t n = send(fd_, out_.data() + sent_, pending(), MSG_NOSIGNAL);
+  if (n > 0) {
+    sent_ += static_cast<size_t>(n);
+    if (sent_ == out_.size()) out_.clear(), sent_ = 0;
+    return Io::kOk;
+  }
+  return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) ? Io::kAgain
+                                                                              : Io::kError;
+}
+
+}  // namespace veltra::tools
