@@ -3,6 +3,8 @@
 # and packaging veltra need; the one list of them. Both README commands and CI
 # run it first. As root it installs whatever is missing with apt-get; otherwise
 # it prints the apt-get line to run and exits 1. Exit 0 when nothing is missing.
+#
+#   tools/setup.sh [--list]    --list prints the packages on one line and stops
 set -euo pipefail
 
 packages=(
@@ -15,6 +17,11 @@ packages=(
   mandoc                                  # man page lint
   pkg-config dpkg-dev file                # packaging: .pc check, cpack -G DEB, dpkg-shlibdeps
 )
+
+if [[ ${1:-} == --list ]]; then
+  echo "${packages[*]}"
+  exit 0
+fi
 
 missing=()
 for p in "${packages[@]}"; do
