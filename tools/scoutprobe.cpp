@@ -4,6 +4,7 @@
 // tracing every frame it sends or receives as hexadecimal on stdout.
 //
 //   scoutprobe [host [port [user [room [linger [avatar [password]]]]]]]
+//   scoutprobe --help | -h | --version
 //
 // The room "follow" looks up a fixed set of rooms instead and shadows the
 // last actor the server reports moving. Exit status 0 when the script ran to
@@ -23,11 +24,13 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
 #include "veltra/proto/commands.hpp"
 #include "veltra/proto/reader.hpp"
+#include "veltra/proto/version.hpp"
 
 namespace {
 
@@ -51,6 +54,27 @@ const char* const kFollowRooms[] = {
     "AdRoom",         "OutsideExit",    "staircase1",     "IconViewRoom1", "IconViewRoom1Enter",
     "IconViewRoom1g", "ReceptionView1", "ReceptionView2",
 };
+
+// Printed by --help and -h.
+constexpr const char* kUsage =
+    "usage: scoutprobe [host [port [user [room [linger [avatar [password]]]]]]]\n"
+    "       scoutprobe --help | -h | --version\n"
+    "\n"
+    "Logs in to a world server, enters a room, listens and logs out, tracing every\n"
+    "frame sent (->) or received (<-) in hexadecimal.\n"
+    "\n"
+    "  host      server address, dotted-decimal IPv4      default 127.0.0.1\n"
+    "  port      TCP port                                 default 6650\n"
+    "  user      login name                               default scoutprobe\n"
+    "  room      room to enter; the word follow shadows   default "
+    "Brackenvel#Reception<dimension-1>\n"
+    "            whichever actor the server reports moving\n"
+    "  linger    seconds of listening, greeting, walking  default 0 (a short phase)\n"
+    "  avatar    avatar set after login                   default avatar:tumbo.mov\n"
+    "  password  sent at login when not empty             default empty\n"
+    "\n"
+    "Arguments are positional. Exit status 0 when the script ran to its end, 1 on\n"
+    "any failure (a line beginning \"!! \" says which). See scoutprobe(1).\n";
 
 struct Options {
   std::string host = "127.0.0.1";
@@ -368,6 +392,20 @@ int main(int argc, char** argv) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   // A send to a reset peer must fail, not kill the process.
   std::signal(SIGPIPE, SIG_IGN);
+
+  // Recognised only as the sole argument, so the positional command line keeps
+  // its meaning; no IPv4 address begins with a dash.
+  if (argc == 2) {
+    const std::string_view arg = argv[1];
+    if (arg == "--help" || arg == "-h") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+    if (arg == "--version") {
+      std::printf("scoutprobe %s\n", kVersion);
+      return 0;
+    }
+  }
 
   Options o;
   if (argc > 1) o.host = argv[1];
