@@ -17,22 +17,17 @@ std::string writeError(const std::function<void()>& f) try {
   return e.what();
 }
 
+// One frame of every field; strings in their key forms, the rest is the ICU comparison's.
 TEST(PacketWriterTest, Fields) {
   const Bytes kFrame = {
-      0x23, 0x00, 0x03, 'b',  'o',  't',  0x0e,  // length, target: long id "bot", TEXT
+      0x18, 0x00, 0x03, 'b',  'o',  't',  0x0e,  // length, target: long id "bot", TEXT
       0x80, 0x12, 0x34, 0xff, 0xfe, 0x00, 0x41,  // i8 -128, u16 0x1234, i16 -2, raw "\0A"
-      0x02, 'h',  'i',  0x00,                    // strings: "hi", ""
-      0x02, 0xc3, 0xa9, 0x03, 0xe2, 0x82, 0xac,  // U+00E9, U+20AC
       0x06, 0xed, 0xa0, 0xbd, 0xed, 0xb8, 0x80,  // U+1F600: two units
       0x02, 0xc0, 0x80,                          // U+0000: never a zero byte
   };
   PacketWriter w(ObjID("bot"), Command::Text);
-  w.i8(-128);
-  w.u16(0x1234);
-  w.i16(-2);
-  w.raw(std::string("\0A", 2));
-  for (const char* s : {"hi", "", "\xc3\xa9", "\xe2\x82\xac", "\xf0\x9f\x98\x80"}) w.utf(s);
-  w.utf(std::string(1, '\0'));
+  w.i8(-128), w.u16(0x1234), w.i16(-2), w.raw(std::string("\0A", 2));
+  w.utf("\xf0\x9f\x98\x80"), w.utf(std::string(1, '\0'));
   EXPECT_EQ(w.finish(), kFrame);
 }
 
