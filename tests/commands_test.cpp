@@ -125,20 +125,6 @@ TEST(Builders, WriteExactFramesThatParseBack) {
   EXPECT_THROW(buildRoomId(std::string(256, 'a'), 1), WriteError);
 }
 
-// Only a body that runs to the end of the frame (PropRequest, the property
-// bodies, Unparsed) can parse from a cut; any other cut must throw.
-TEST(ParsePacket, EveryCutThrowsOrParses) {
-  for (const auto& [built, wire, parsed] : buildCases()) {
-    const B frame(built.begin() + 1, built.end());
-    const size_t body = parsePacket(frame).at(0).body.index();
-    const bool open = body <= 5 || body == 22 || body == 24;
-    for (size_t n = 0; n < frame.size(); ++n) {
-      const std::string got = outcome(B(frame.begin(), frame.begin() + static_cast<long>(n)));
-      EXPECT_TRUE(got[0] == '!' || (open && n >= 2)) << parsed << " cut at " << n;
-    }
-  }
-}
-
 TEST(FitsInShortLoc, AcceptsOnlyMovesWithinOneByte) {
   // From x, y, z, dir; to x, y, z, dir; whether it fits, and then dx, dy, ddir.
   // clang-format off
