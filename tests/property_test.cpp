@@ -28,7 +28,7 @@ std::string outcome(F f) try {
 TEST(PropertyWire, ParseDescribeAndWriteBack) {
   const std::string kEnd = "! read past the end of the packet";
   // clang-format off
-  std::vector<std::pair<B, std::string>> rows = {
+  const std::pair<B, std::string> rows[] = {
       {{0x01, 0x06, 0x02, 0x03, 'a', 'b', 'c', 0x04, 0x01, '0', 0x04, 0x00,  // ids repeat
         0x11, 0x00, 0x00, 0x00, 0xFF, 0x00, 0x05, 0x00, 0x14, 0x00},
        "SESSINIT [#1] (VAR_USERNAME=abc VAR_ERROR=0 VAR_ERROR= VAR#17= VAR#0= VAR#255= "
@@ -44,12 +44,9 @@ TEST(PropertyWire, ParseDescribeAndWriteBack) {
       {{0x01, 0x10, 0x07, 0x10, 0x00, 0x03, 0x00, 0x01}, "! not enough bytes in the packet"},
   };
   // clang-format on
-  B longest = {0x01, 0x10, 0x09, kPropFlagBinary, 0x00, 0xFF};  // reads back whole; fits no frame
-  longest.resize(longest.size() + 255, 0xAB);
-  rows.push_back({longest, "PROPUPD [#1] (VAR_CLIENT=<255 bytes> )"});
   for (const auto& [span, text] : rows) {
     EXPECT_EQ(outcome([&] { return describe(parsePacket(span).at(0)); }), text);
-    if (text[0] == '!' || span.size() > 254) continue;
+    if (text[0] == '!') continue;
     const Incoming in = parsePacket(span).at(0);
     const Bytes again =
         in.command == 0x06
