@@ -23,9 +23,10 @@ std::string outcome(F f) try {
   return std::string("! ") + e.what();
 }
 
-// Property bodies (SESSINIT: old style; PROPUPD: new style) parsed and described;
-// written again, they give the same bytes: ids, flags, access, values and order.
-TEST(PropertyWire, ParseDescribeAndWriteBack) {
+// Property bodies (SESSINIT: old style; PROPUPD: new style) parsed and described,
+// or refused with the error of the entry cut. Writing them is the builders' exact
+// frames and fuzz_build's round trip (ids, flags, access, values and order).
+TEST(PropertyWire, ParseAndDescribe) {
   const std::string kEnd = "! read past the end of the packet";
   // clang-format off
   const std::pair<B, std::string> rows[] = {
@@ -44,16 +45,8 @@ TEST(PropertyWire, ParseDescribeAndWriteBack) {
       {{0x01, 0x10, 0x07, 0x10, 0x00, 0x03, 0x00, 0x01}, "! not enough bytes in the packet"},
   };
   // clang-format on
-  for (const auto& [span, text] : rows) {
+  for (const auto& [span, text] : rows)
     EXPECT_EQ(outcome([&] { return describe(parsePacket(span).at(0)); }), text);
-    if (text[0] == '!') continue;
-    const Incoming in = parsePacket(span).at(0);
-    const Bytes again =
-        in.command == 0x06
-            ? buildSessionInitReply(std::get<SessionInit>(in.body).props)
-            : buildPropertyUpdateFor(ObjID(kObjClient), std::get<PropertyUpdate>(in.body).props);
-    EXPECT_EQ(B(again.begin() + 1, again.end()), span) << text;
-  }
   PropertyList tooLong;
   tooLong.add(1, std::string(256, 'x'), kPropFlagBinary);
   EXPECT_EQ(outcome([&] { return std::to_string(buildPropertyUpdate(tooLong).size()); }),
