@@ -57,7 +57,8 @@ TEST(PropertyWire, ParseAndDescribe) {
 TEST(PropertyList, FindsTheFirstEntry) {
   OldPropertyList old;
   PropertyList neu;
-  for (uint8_t id : {255, 0, 255}) old.add(id, id ? "first" : ""), neu.add(id, id ? "first" : "");
+  for (const char* v : {"first", "", "second"})  // ids 255, 0, 255
+    old.add(*v ? 255 : 0, v), neu.add(*v ? 255 : 0, v);
   using V = std::vector<std::optional<std::string>>;
   EXPECT_EQ(
       (V{old.value(255), old.value(0), old.value(4), neu.value(255), neu.value(0), neu.value(4)}),
