@@ -6,6 +6,8 @@
 #include <string>
 #include <utility>
 
+#include "veltra/proto/property.hpp"
+
 namespace veltra::proto {
 namespace {
 
@@ -32,7 +34,7 @@ TEST(PacketWriterTest, Fields) {
 }
 
 // At most 255 bytes per frame; finish keeps the buffer, so it can be called again.
-// The 255-byte limit of a string is fuzz_convert's, with its message.
+// At most 255 bytes per binary value; per string, fuzz_convert's with its message.
 TEST(PacketWriterTest, Limits) {
   const std::pair<size_t, std::string> frames[] = {
       {252, ""},
@@ -45,6 +47,12 @@ TEST(PacketWriterTest, Limits) {
     for (int twice = 0; twice < 2; ++twice)
       EXPECT_EQ(writeError([&] { EXPECT_EQ(w.finish().at(0), 255); }), error);
   }
+  PropertyList tooLong;  // a binary value has one length byte too
+  tooLong.add(1, std::string(256, 'x'), kPropFlagBinary);
+  EXPECT_EQ(writeError([&] {
+              PacketWriter(ObjID(kObjClient), Command::PropertyUpdate).properties(tooLong);
+            }),
+            "binary property longer than 255 bytes");
 }
 
 }  // namespace
