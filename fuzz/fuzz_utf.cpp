@@ -1,6 +1,6 @@
 // PacketReader::utf on arbitrary bytes. It never reads past its input, and
 // whatever it accepts is a fixed point of the conversions; writing any text and
-// reading it back is fuzz_convert's part, agreeing with ICU the ICU test's.
+// reading it back is fuzz_convert's part; agreement with ICU is the ICU test's.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
