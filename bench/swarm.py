@@ -1,0 +1,141 @@
+#!/usr/bin/env python3
+"""Load benchmark: scoutswarm against a world server on an ephemeral loopback port.
+
+For every configuration in CONFIGS it starts a fresh server, runs scoutswarm
+with a JSON report, stops the server, and prints one table row: relays per
+second, relay latency p50/p99, the CPU time of each process (from wait4's
+rusage, user + system) and the CPU per command, scoutswarm's per command it
+received and the server's per command it sent (the same commands), and their
+ratio. scoutswarm should stay at or below half the server's CPU per command.
+
+Configurations are plain dicts: add rows to CONFIGS, or servers to SERVERS
+(a function from the build directory to the server's argument list; the
+server must print "listening on ADDR:PORT" as its first line on stdout and
+stop on SIGINT). Repeats report the median row per configuration; the machine
+may be shared, so compare ratios measured side by side, not absolute times.
+
+Usage: bench/swarm.py [--build DIR] [--server NAME] [--only SUBSTRING]
+                      [--duration S] [--repeat N]
+"""
+import argparse
+import json
+import os
+import signal
+import statistics
+import subprocess
+import sys
+import tempfile
+
+# name, sessions, rooms, moves and chat lines per session per second; optional keys:
+# duration (seconds in the world), ramp (sessions per second), args (more scoutswarm options).
+CONFIGS = [
+    dict(name=f"{n}s-{rooms}r-{rate}m", sessions=n, rooms=rooms, move_rate=rate, chat_rate=0)
+    for n in (10, 100, 250)
+    for rooms in (1, 10)
+    for rate in (1, 10)
+]
+
+SERVERS = {
+    "stubworld": lambda build: [os.path.join(build, "tools/stubworld/stubworld"),
+                                "--listen", "127.0.0.1:0", "--quiet"],
+}
+
+
+def cpu_of(rusage):
+    return rusage.ru_utime + rusage.ru_stime
+
+
+def run_one(build, server_args, cfg, duration):
+    server = subprocess.Popen(server_args, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                              text=True)
+    try:
+        first = server.stdout.readline().strip()
+        if not first.startswith("listening on "):
+            raise RuntimeError(f"server did not start: {first!r}")
+        endpoint = first[len("listening on "):]
+        with tempfile.TemporaryDirectory() as tmp:
+            report_path = os.path.join(tmp, "report.json")
+            swarm = subprocess.Popen(
+                [os.path.join(build, "tools/scoutswarm/scoutswarm"), endpoint, "--quiet",
+                 "--sessions", str(cfg["sessions"]), "--rooms", str(cfg["rooms"]),
+                 "--move-rate", str(cfg["move_rate"]), "--chat-rate", str(cfg["chat_rate"]),
+                 "--duration", str(cfg.get("duration", duration)),
+                 "--ramp", str(cfg.get("ramp", 500)), "--json", report_path]
+                + cfg.get("args", []),
+                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            _, status, swarm_usage = os.wait4(swarm.pid, 0)
+            swarm.returncode = os.waitstatus_to_exitcode(status)
+            with open(report_path) as f:
+                report = json.load(f)
+    finally:
+        server.send_signal(signal.SIGINT)
+        try:
+            _, _, server_usage = os.wait4(server.pid, 0)
+        except ChildProcessError:
+            server_usage = None
+    received = sum(c["commandsReceived"] for c in report["commands"])
+    seconds = report["seconds"] or 1
+    swarm_cpu = cpu_of(swarm_usage)
+    server_cpu = cpu_of(server_usage) if server_usage else float("nan")
+    per_swarm = swarm_cpu / received * 1e6 if received else float("nan")
+    per_server = server_cpu / received * 1e6 if received else float("nan")
+    s = report["sessions"]
+    return dict(
+        name=cfg["name"], sessions=cfg["sessions"], rooms=cfg["rooms"], moves=cfg["move_rate"],
+        relays_s=report["relay"]["count"] / seconds,
+        p50=report["relay"]["p50"] / 1000, p99=report["relay"]["p99"] / 1000,
+        swarm_cpu=swarm_cpu, server_cpu=server_cpu, swarm_us=per_swarm, server_us=per_server,
+        ratio=per_swarm / per_server if per_server and per_server == per_server else float("nan"),
+        verdict=f"{s['completed']}/{cfg['sessions']}" + ("" if swarm.returncode == 0 else " FAIL"),
+    )
+
+
+COLUMNS = [  # header, key, format
+    ("config", "name", "{:<14}"), ("sess", "sessions", "{:>5}"), ("rooms", "rooms", "{:>5}"),
+    ("mv/s", "moves", "{:>4}"), ("relays/s", "relays_s", "{:>10.0f}"),
+    ("p50 ms", "p50", "{:>8.3f}"), ("p99 ms", "p99", "{:>8.3f}"),
+    ("swarm s", "swarm_cpu", "{:>8.2f}"), ("server s", "server_cpu", "{:>8.2f}"),
+    ("swarm us/cmd", "swarm_us", "{:>12.3f}"), ("server us/cmd", "server_us", "{:>13.3f}"),
+    ("ratio", "ratio", "{:>6.3f}"), ("done", "verdict", "{:>9}"),
+]
+
+
+def line(values):
+    return "  ".join(fmt.format(values[key]) for _, key, fmt in COLUMNS)
+
+
+def header():
+    return "  ".join(fmt.replace(".0f", "").replace(".2f", "").replace(".3f", "").format(h)
+                     for h, _, fmt in COLUMNS)
+
+
+def median_row(rows):
+    out = dict(rows[0])
+    for key in ("relays_s", "p50", "p99", "swarm_cpu", "server_cpu", "swarm_us", "server_us",
+                "ratio"):
+        out[key] = statistics.median(r[key] for r in rows)
+    return out
+
+
+def main():
+    here = os.path.dirname(os.path.abspath(__file__))
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--build", default=os.path.join(here, "..", "build", "release"))
+    ap.add_argument("--server", default="stubworld", choices=sorted(SERVERS))
+    ap.add_argument("--only", default="", help="run the configurations whose name has this")
+    ap.add_argument("--duration", type=float, default=5, help="seconds in the world")
+    ap.add_argument("--repeat", type=int, default=1, help="runs per configuration (median)")
+    args = ap.parse_args()
+    server_args = SERVERS[args.server](args.build)
+    print(f"server {args.server}, {args.duration:g} s in the world, "
+          f"median of {args.repeat}; CPU per command received by scoutswarm", flush=True)
+    print(header(), flush=True)
+    for cfg in CONFIGS:
+        if args.only not in cfg["name"]:
+            continue
+        rows = [run_one(args.build, server_args, cfg, args.duration) for _ in range(args.repeat)]
+        print(line(median_row(rows)), flush=True)
+
+
+if __name__ == "__main__":
+    sys.exit(main())

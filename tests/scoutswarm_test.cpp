@@ -1,0 +1,165 @@
+// scoutswarm: its histogram's bucket layout and merge, whole runs against
+// stubworld whose counts the schedule fixes exactly, the merge of reports, and
+// the errors counted by kind against misbehaving peers.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "scoutswarm/report.hpp"
+#include "support/harness.hpp"
+#include "veltra/proto/commands.hpp"
+
+namespace {
+
+using namespace scoutswarm;
+using namespace testsupport;
+using namespace std::chrono_literals;
+namespace proto = veltra::proto;
+
+std::string tempPath(const std::string& name) { return testing::TempDir() + "swarm_" + name; }
+
+Report readReport(const std::string& path) {
+  std::stringstream s;
+  s << std::ifstream(path).rdbuf();
+  return Report::fromJson(s.str());
+}
+
+uint8_t code(proto::Command c) { return static_cast<uint8_t>(c); }
+
+TEST(Histogram, BucketsPercentilesAndMerge) {
+  // Every value falls into the bucket whose bounds hold it, no bucket wider than 1/64 of it.
+  for (size_t i = 0; i < Histogram::kBuckets; ++i) {
+    ASSERT_EQ(Histogram::bucketOf(Histogram::lowest(i)), i);
+    ASSERT_EQ(Histogram::bucketOf(Histogram::highest(i)), i);
+    ASSERT_LE(Histogram::highest(i) - Histogram::lowest(i), Histogram::lowest(i) / 64);
+  }
+  struct Row {
+    std::vector<uint64_t> values;
+    double percent;
+    uint64_t expected;
+  } rows[] = {
+      {{}, 50, 0},
+      {{7}, 99.9, 7},
+      {{1, 2, 3, 4, 5, 6, 7, 8, 9, 10}, 50, 5},  // exact below 128
+      {{1, 2, 3, 4, 5, 6, 7, 8, 9, 10}, 90, 9},
+      {{1000, 1000, 1000, 1000, 5'000'000}, 80, 1007},       // the bucket 1000..1007
+      {{1000, 1000, 1000, 1000, 5'000'000}, 81, 5'000'000},  // the exact maximum
+      {{uint64_t{1} << 50}, 50, Histogram::kMaxValue},       // clamped
+  };
+  for (const Row& r : rows) {
+    Histogram all, odd, even;
+    for (size_t i = 0; i < r.values.size(); ++i) {
+      all.record(r.values[i]);
+      (i % 2 ? odd : even).record(r.values[i]);
+    }
+    EXPECT_EQ(all.percentile(r.percent), r.expected) << r.percent;
+    odd.merge(even);
+    EXPECT_EQ(odd, all);
+  }
+}
+
+// A run of 4 sessions in one room on stubworld: every session is in the world before the first
+// move (half a period after its teleport) and after the last, so every move reaches the 3
+// others and every line all 4; 2 s at 2 moves/s and 1 line/s are 4 moves and 2 lines each.
+TEST(Scoutswarm, RunCountsAndMerge) {
+  Process server(STUBWORLD_BIN, {"--listen", "127.0.0.1:0", "--quiet"});
+  ASSERT_TRUE(server.waitFor("listening on", 10s));
+  const std::string endpoint = server.out.substr(13, server.out.find('\n') - 13);
+  const std::string json = tempPath("run.json"), merged = tempPath("merged.json");
+  const Process run(SCOUTSWARM_BIN,
+                    {endpoint, "--sessions", "4", "--duration", "2", "--move-rate", "2",
+                     "--chat-rate", "1", "--ramp", "1000", "--quiet", "--json", json},
+                    30s);
+  ASSERT_EQ(run.status, 0) << run.out << run.err;
+  EXPECT_EQ(run.out.substr(run.out.rfind("verdict:")),
+            "verdict: PASS: 4 of 4 sessions completed, 0 error(s)\n");
+  const Report r = readReport(json);
+  EXPECT_EQ(r.planned, 4u);
+  EXPECT_EQ(r.completed, 4u);
+  EXPECT_EQ(r.failed, 0u);
+  for (const Histogram& step : r.steps) EXPECT_EQ(step.count(), 4u);
+  EXPECT_EQ(r.movesSent, 16u);
+  EXPECT_EQ(r.linesSent, 8u);
+  EXPECT_EQ(r.relay.count(), 16u * 3);
+  EXPECT_EQ(r.chat.count(), 8u * 4);
+  EXPECT_EQ(r.foreignMoves + r.foreignLines, 0u);
+  using C = proto::Command;
+  for (C c : {C::PropRequest, C::SessionInit, C::PropertySet, C::RoomIdRequest, C::Subscribe,
+              C::Teleport, C::SessionExit})
+    EXPECT_EQ(r.framesSent[code(c)], 4u) << proto::commandName(code(c));
+  EXPECT_EQ(r.framesSent[code(C::LongLoc)], 16u);
+  EXPECT_EQ(r.framesSent[code(C::Text)], 8u);
+  EXPECT_EQ(r.commandsReceived[code(C::LongLoc)], 48u);
+  EXPECT_EQ(r.commandsReceived[code(C::Text)], 32u);
+  EXPECT_TRUE(r.errors.empty());
+
+  // The run merged with itself: every count doubles, every percentile stays.
+  const Process m(SCOUTSWARM_BIN, {"merge", json, json, "--json", merged}, 10s);
+  ASSERT_EQ(m.status, 0) << m.err;
+  EXPECT_NE(m.out.find("verdict: PASS: 8 of 8 sessions completed"), std::string::npos);
+  const Report twice = readReport(merged);
+  EXPECT_EQ(twice.planned, 8u);
+  EXPECT_EQ(twice.runs.size(), 2u);
+  EXPECT_EQ(twice.framesSent[code(C::LongLoc)], 32u);
+  for (const auto& [a, b] : {std::pair{&r.relay, &twice.relay},
+                             {&r.chat, &twice.chat},
+                             {&r.steps[kLogin], &twice.steps[kLogin]}}) {
+    EXPECT_EQ(b->count(), 2 * a->count());
+    for (double p : {50.0, 90.0, 99.0, 99.9, 100.0}) EXPECT_EQ(b->percentile(p), a->percentile(p));
+  }
+}
+
+// One session against a peer that misbehaves after the PROPREQ (or the login): one error of
+// the expected kind, the session failed, exit status 1.
+TEST(Scoutswarm, ErrorsByKind) {
+  const Bytes propUpd = proto::buildPropertyUpdate({});
+  proto::OldPropertyList full, ok;
+  full.add(proto::kVarError, "4");
+  ok.add(proto::kVarError, "0");
+  using Kinds = std::map<std::string, uint64_t>;
+  const Bytes moves{21, 0xfe, 0x01, 5, 0, 1, 0, 2, 0, 3, 0, 4, 6, 0, 1, 0, 2, 0, 3, 0, 4};
+  const struct {
+    std::vector<testsupport::Step> script;
+    Kinds errors;
+    uint64_t foreign = 0;
+  } rows[] = {
+      {{1, propUpd, 1, proto::buildSessionInitReply(full)}, {{"login refused (4)", 1}}},
+      {{1, proto::buildRoomId("swarm", 1)}, {{"wrong reply to PROPREQ: ROOMID", 1}}},
+      {{1, Bytes{0x03, 0x01, 0x0e}},  // TEXT without its sender
+       {{"undecodable frame: read past the end of the packet", 1}}},
+      {{1, Bytes{0x02, 0x01}}, {{"bad length byte 2", 1}}},
+      {{1, propUpd, 1, kShutWrite, 1500ms}, {{"connection closed by the server", 1}}},
+      {{1, kReset}, {{"connection reset", 1}}},
+      {{1, 1500ms}, {{"time-out awaiting PROPUPD", 1}}},
+      // In the world: two unmarked moves in a compound frame, then one cut short after its
+      // second target, which is counted while the session goes on until the server closes.
+      {{1, propUpd, 1, proto::buildSessionInitReply(ok), 2, proto::buildRoomId("swarm", 1), 2,
+        moves, Bytes{13, 0xfe, 0x01, 5, 0, 1, 0, 2, 0, 3, 0, 4, 6}, kShutWrite, 1500ms},
+       {{"undecodable frame: read past the end of the packet", 1},
+        {"connection closed by the server", 1}},
+       2},
+  };
+  for (const auto& row : rows) {
+    ScriptedPeer peer(row.script, 5s);
+    const std::string json = tempPath("error.json");
+    const Process run(SCOUTSWARM_BIN,
+                      {"127.0.0.1:" + std::to_string(peer.port), "-n", "1", "--timeout", "400",
+                       "--quiet", "--json", json},
+                      10s);
+    peer.finish();
+    EXPECT_EQ(run.status, 1) << row.errors.begin()->first;
+    const Report r = readReport(json);
+    EXPECT_EQ(r.errors, row.errors);
+    EXPECT_EQ(r.failed, 1u);
+    EXPECT_EQ(r.foreignMoves, row.foreign);
+  }
+  // Usage errors exit 2; an unreadable report 1.
+  EXPECT_EQ(Process(SCOUTSWARM_BIN, {"--sessions", "0"}, 5s).status, 2);
+  EXPECT_EQ(Process(SCOUTSWARM_BIN, {"localhost"}, 5s).status, 2);
+  const Process bad(SCOUTSWARM_BIN, {"merge", tempPath("absent.json")}, 5s);
+  EXPECT_EQ(bad.status, 1);
+  EXPECT_EQ(bad.err.rfind("scoutswarm: cannot read", 0), 0u) << bad.err;
+}
+
+}  // namespace

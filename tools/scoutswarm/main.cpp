@@ -1,0 +1,228 @@
+// scoutswarm: drives many client sessions against a world server from one
+// process and reports latencies, traffic and errors; `scoutswarm merge`
+// combines the JSON reports of several runs into one.
+//
+// Exit status: 0 when every session completed and no error was counted, 1
+// otherwise (or when a file cannot be read or written), 2 for a usage error.
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+
+#include "common/netio.hpp"
+#include "scoutswarm/swarm.hpp"
+#include "veltra/proto/version.hpp"
+
+namespace {
+
+using namespace scoutswarm;
+
+constexpr uint32_t kMaxSessions = 20000;
+
+int problem(const std::string& text) {
+  std::fprintf(stderr, "scoutswarm: %s\n", text.c_str());
+  return 1;
+}
+
+bool writeFile(const std::string& path, const std::string& text) {
+  std::ofstream f(path, std::ios::binary | std::ios::trunc);
+  f << text;
+  f.close();
+  return static_cast<bool>(f);
+}
+
+// Room for a descriptor per session beside the few the program needs.
+bool raiseFileLimit(uint32_t sessions, std::string& why) {
+  rlimit lim{};
+  getrlimit(RLIMIT_NOFILE, &lim);
+  const rlim_t want = sessions + 32;
+  if (lim.rlim_cur >= want) return true;
+  if (lim.rlim_max != RLIM_INFINITY && lim.rlim_max < want) {
+    why = std::to_string(sessions) + " sessions need " + std::to_string(want) +
+          " file descriptors; the hard limit is " + std::to_string(lim.rlim_max);
+    return false;
+  }
+  lim.rlim_cur = want;
+  if (setrlimit(RLIMIT_NOFILE, &lim) == 0) return true;
+  why = "cannot raise the file descriptor limit: " + std::string(std::strerror(errno));
+  return false;
+}
+
+std::string progressLine(const Progress& p, const Progress& before) {
+  char buf[200];
+  std::snprintf(buf, sizeof buf,
+                "%6.0fs  connecting %u  in world %u  done %u  failed %u  moves/s %llu  "
+                "relays/s %llu  relay p99 %.3f ms  errors %llu",
+                p.elapsed, p.connecting, p.inWorld, p.done, p.failed,
+                static_cast<unsigned long long>(p.movesSent - before.movesSent),
+                static_cast<unsigned long long>(p.relays - before.relays),
+                static_cast<double>(p.intervalRelayP99) / 1000.0,
+                static_cast<unsigned long long>(p.errors));
+  return buf;
+}
+
+int merge(const std::vector<std::string>& files, const std::string& json) {
+  Report total;
+  bool first = true;
+  for (const std::string& path : files) {
+    std::ifstream f(path, std::ios::binary);
+    if (!f) return problem("cannot read " + path + ": " + std::strerror(errno));
+    std::stringstream text;
+    text << f.rdbuf();
+    try {
+      Report r = Report::fromJson(text.str());
+      if (first)
+        total = std::move(r), first = false;
+      else
+        total.merge(r);
+    } catch (const std::exception& e) {
+      return problem(path + ": " + e.what());
+    }
+  }
+  if (!json.empty() && !writeFile(json, total.toJson()))
+    return problem("cannot write " + json + ": " + std::strerror(errno));
+  total.printSummary(std::cout);
+  std::cout.flush();
+  return total.passed() ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Config cfg;
+  std::string json, csv, target = cfg.serverText;
+  bool quiet = false;
+  std::vector<std::string> mergeFiles;
+
+  CLI::App app{
+      "Drives many client sessions against a world server: each logs in, enters a room,\n"
+      "moves and chats on a fixed schedule, and logs out; prints latencies (from the\n"
+      "scheduled send time), traffic per command and errors by kind.",
+      "scoutswarm"};
+  app.set_version_flag("--version", std::string("scoutswarm ") + veltra::proto::kVersion);
+  app.add_option("endpoint", target, "server to load, IPv4 HOST:PORT")
+      ->type_name("HOST:PORT")
+      ->capture_default_str();
+  app.add_option("-n,--sessions", cfg.sessions, "concurrent sessions")
+      ->capture_default_str()
+      ->check(CLI::Range(1u, kMaxSessions));
+  app.add_option("--room", cfg.room, "room name (with --rooms K: NAME-1 .. NAME-K)")
+      ->capture_default_str();
+  app.add_option("--rooms", cfg.rooms, "rooms to spread the sessions over evenly")
+      ->capture_default_str()
+      ->check(CLI::Range(1u, 1000u));
+  app.add_option("--ramp", cfg.ramp, "sessions started per second")
+      ->capture_default_str()
+      ->check(CLI::Range(0.01, 100000.0));
+  app.add_option("-d,--duration", cfg.duration, "seconds each session stays in the world")
+      ->capture_default_str()
+      ->check(CLI::Range(0.0, 86400.0));
+  app.add_option("--move-rate", cfg.moveRate, "moves (LONGLOC) per session per second")
+      ->capture_default_str()
+      ->check(CLI::Range(0.0, 1000.0));
+  app.add_option("--chat-rate", cfg.chatRate, "chat lines (TEXT) per session per second")
+      ->capture_default_str()
+      ->check(CLI::Range(0.0, 1000.0));
+  app.add_option("--timeout", cfg.timeoutMs,
+                 "milliseconds to wait for the connection and each awaited reply")
+      ->capture_default_str()
+      ->check(CLI::Range(1u, 600000u));
+  app.add_option("--name-prefix", cfg.prefix,
+                 "session names are PREFIX1 .. PREFIXN; distinct prefixes keep\n"
+                 "several scoutswarm processes on one server apart")
+      ->capture_default_str();
+  app.add_option("--avatar", cfg.avatar, "avatar property each session sets")
+      ->capture_default_str();
+  app.add_option("--json", json, "write the final report as JSON to FILE")->type_name("FILE");
+  app.add_option("--csv", csv, "write one row of counts per second to FILE")->type_name("FILE");
+  app.add_flag("-q,--quiet", quiet, "no progress line on standard error");
+  CLI::App* mergeCmd = app.add_subcommand(
+      "merge", "combine the JSON reports of several runs exactly and print the summary");
+  mergeCmd->add_option("files", mergeFiles, "reports written with --json")
+      ->type_name("FILE")
+      ->required();
+  mergeCmd->add_option("--json", json, "write the merged report as JSON to FILE")
+      ->type_name("FILE");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    if (e.get_exit_code() == 0) return app.exit(e);  // --help, --version
+    std::fprintf(stderr, "scoutswarm: %s\nRun with --help for more information.\n", e.what());
+    return 2;
+  }
+  if (mergeCmd->parsed()) return merge(mergeFiles, json);
+
+  if (!veltra::tools::parseEndpoint(target, cfg.server)) {
+    std::fprintf(stderr, "scoutswarm: invalid server address (want IPv4 HOST:PORT): %s\n",
+                 target.c_str());
+    return 2;
+  }
+  cfg.serverText = target;
+  if (cfg.prefix.empty() || cfg.prefix.size() > 200) {
+    std::fprintf(stderr, "scoutswarm: --name-prefix must have 1 to 200 bytes\n");
+    return 2;
+  }
+  if (cfg.room.empty() || cfg.room.size() > 200 || cfg.avatar.size() > 200) {
+    std::fprintf(stderr, "scoutswarm: --room needs 1 to 200 bytes, --avatar at most 200\n");
+    return 2;
+  }
+  std::string why;
+  if (!raiseFileLimit(cfg.sessions, why)) return problem(why);
+
+  std::FILE* csvFile = nullptr;
+  if (!csv.empty()) {
+    csvFile = std::fopen(csv.c_str(), "w");
+    if (!csvFile) return problem("cannot write " + csv + ": " + std::strerror(errno));
+    std::fputs(
+        "elapsed_s,connecting,in_world,completed,failed,moves_sent,relays,relay_p99_ms,errors\n",
+        csvFile);
+  }
+
+  // SIGINT and SIGTERM end the run early through the loop; a second one ends it at once.
+  sigset_t stop;
+  sigemptyset(&stop);
+  sigaddset(&stop, SIGINT);
+  sigaddset(&stop, SIGTERM);
+  sigprocmask(SIG_BLOCK, &stop, nullptr);
+  const int sigFd = signalfd(-1, &stop, SFD_NONBLOCK | SFD_CLOEXEC);
+
+  const bool terminal = isatty(STDERR_FILENO) == 1;
+  Progress before;
+  Swarm swarm(cfg);
+  swarm.watchInterrupt(sigFd);
+  swarm.run([&](const Progress& p) {
+    if (csvFile) {
+      std::fprintf(csvFile, "%.0f,%u,%u,%u,%u,%llu,%llu,%.3f,%llu\n", p.elapsed, p.connecting,
+                   p.inWorld, p.done, p.failed, static_cast<unsigned long long>(p.movesSent),
+                   static_cast<unsigned long long>(p.relays),
+                   static_cast<double>(p.intervalRelayP99) / 1000.0,
+                   static_cast<unsigned long long>(p.errors));
+      std::fflush(csvFile);
+    }
+    if (!quiet && terminal) {
+      std::fprintf(stderr, "\r%s\033[K", progressLine(p, before).c_str());
+    } else if (!quiet && static_cast<long>(p.elapsed + 0.5) % 5 == 0) {
+      std::fprintf(stderr, "%s\n", progressLine(p, before).c_str());
+    }
+    before = p;
+  });
+  if (!quiet && terminal) std::fputc('\n', stderr);
+  if (sigFd >= 0) ::close(sigFd);
+
+  int rc = swarm.report().passed() ? 0 : 1;
+  if (csvFile && std::fclose(csvFile) != 0) rc = problem("cannot write " + csv);
+  if (!json.empty() && !writeFile(json, swarm.report().toJson()))
+    rc = problem("cannot write " + json + ": " + std::strerror(errno));
+  swarm.report().printSummary(std::cout);
+  std::cout.flush();
+  return rc;
+}

@@ -1,0 +1,604 @@
+#include "scoutswarm/swarm.hpp"
+
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <ctime>
+#include <variant>
+
+#include "veltra/proto/commands.hpp"
+#include "veltra/proto/reader.hpp"
+
+namespace scoutswarm {
+
+namespace proto = veltra::proto;
+using proto::Command;
+using proto::ObjID;
+using proto::PacketWriter;
+
+namespace {
+
+constexpr int64_t kSecond = 1'000'000'000;
+constexpr uint64_t kInterruptKey = ~uint64_t{0};
+constexpr uint64_t kTimerKey = ~uint64_t{1};
+// Output the server has not taken; beyond this it is not reading, and the session ends.
+constexpr size_t kMaxBacklog = 256 * 1024;
+// Where sessions stand and look; moves keep it as their position is their mark.
+constexpr int16_t kX = 1228, kY = 2465, kZ = 0, kDir = 157;
+
+// The clock of the schedule, the same as the wake-up timer's.
+int64_t clockNs() {
+  timespec t{};
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return int64_t{t.tv_sec} * kSecond + t.tv_nsec;
+}
+
+proto::Bytes propRequest() {
+  return PacketWriter(ObjID(proto::kObjProtocol), Command::PropRequest).finish();
+}
+
+proto::Bytes sessionInit(const std::string& name) {
+  proto::OldPropertyList props;
+  props.add(proto::kVarProtocol, "24");
+  props.add(proto::kVarClient, "1920");
+  props.add(proto::kVarUsername, name);
+  props.add(proto::kVarAvatars, "24");
+  PacketWriter w(ObjID(proto::kObjClient), Command::SessionInit);
+  w.oldProperties(props);
+  return w.finish();
+}
+
+// One new-form property, VAR_CHANNEL/BITMAP = avatar, from an empty user.
+proto::Bytes propertySet(const std::string& avatar) {
+  PacketWriter w(ObjID(proto::kObjClient), Command::PropertySet);
+  w.utf("");
+  w.u8(proto::kVarChannel);
+  w.u8(0);
+  w.u8(0);
+  w.utf(avatar);
+  return w.finish();
+}
+
+proto::Bytes roomIdRequest(const std::string& room) {
+  PacketWriter w(ObjID(proto::kObjClient), Command::RoomIdRequest);
+  w.utf(room);
+  return w.finish();
+}
+
+proto::Bytes subscribe(uint16_t room) {
+  PacketWriter w(ObjID(proto::kObjClient), Command::Subscribe);
+  w.u16(room);
+  w.i16(kX), w.i16(kY), w.i16(kZ);
+  w.i16(900);
+  return w.finish();
+}
+
+proto::Bytes teleport(uint16_t room) {
+  PacketWriter w(ObjID(proto::kObjClient), Command::Teleport);
+  w.u16(room);
+  w.i8(0), w.i8(1);  // exit and entry type
+  w.i16(kX), w.i16(kY), w.i16(kZ), w.i16(kDir);
+  return w.finish();
+}
+
+proto::Bytes text(const std::string& line) {
+  PacketWriter w(ObjID(proto::kObjClient), Command::Text);
+  w.objid(ObjID());  // the server fills in the sender
+  w.utf(line);
+  return w.finish();
+}
+
+proto::Bytes sessionExit() {
+  proto::OldPropertyList props;
+  props.add(proto::kVarError, "0");
+  PacketWriter w(ObjID(proto::kObjClient), Command::SessionExit);
+  w.oldProperties(props);
+  return w.finish();
+}
+
+int16_t be16(const uint8_t* p) { return static_cast<int16_t>(p[0] << 8 | p[1]); }
+
+const char* awaitedName(Step step) {
+  switch (step) {
+    case kConnect: return "connection";
+    case kPropUpd: return "PROPUPD";
+    case kLogin: return "SESSINIT reply";
+    case kRoomId: return "ROOMID";
+    default: return "SESSEXIT reply";
+  }
+}
+
+}  // namespace
+
+int16_t runMark(const std::string& prefix) {
+  uint32_t h = 2166136261u;  // FNV-1a
+  for (unsigned char c : prefix) h = (h ^ c) * 16777619u;
+  return static_cast<int16_t>(1 + h % 32000);
+}
+
+std::string Config::roomOf(uint32_t session) const {
+  return rooms <= 1 ? room : room + "-" + std::to_string(session % rooms + 1);
+}
+
+std::string Config::describe() const {
+  char buf[256];
+  std::snprintf(buf, sizeof buf,
+                "%s prefix %s: %u sessions, %u room(s), ramp %g/s, %g s in the world, "
+                "moves %g/s, chat %g/s, time-out %u ms",
+                serverText.c_str(), prefix.c_str(), sessions, rooms, ramp, duration, moveRate,
+                chatRate, timeoutMs);
+  return buf;
+}
+
+Swarm::Swarm(Config config) : cfg_(std::move(config)), mark_(runMark(cfg_.prefix)) {
+  sessions_.resize(cfg_.sessions);
+  report_.planned = cfg_.sessions;
+  report_.runs.push_back(cfg_.describe());
+}
+
+Swarm::~Swarm() {
+  if (timer_fd_ >= 0) ::close(timer_fd_);
+}
+
+int64_t Swarm::scheduled(const Session& s, uint32_t k, double rate) const {
+  return s.inWorldAt + static_cast<int64_t>((k + 0.5) / rate * kSecond);
+}
+
+void Swarm::interrupt() {
+  if (interrupted_) return;
+  interrupted_ = report_.interrupted = true;
+  for (uint32_t i = 0; i < sessions_.size(); ++i) {
+    Session& s = sessions_[i];
+    if (s.state == State::kInWorld) {
+      leave(i);
+    } else if (s.state != State::kLogout && s.state != State::kDone && s.state != State::kFailed) {
+      // Not yet in the world: abandoned, neither completed nor failed.
+      if (s.state != State::kIdle) close(i);
+      if (s.state == State::kConnecting) --connecting_;
+      s.state = State::kDone;
+      ++finished_;
+    }
+  }
+}
+
+void Swarm::run(const std::function<void(const Progress&)>& everySecond) {
+  origin_ = now_ = clockNs();
+  if (!poller_.ok()) {
+    report_.errors["epoll: " + std::string(std::strerror(errno))]++;
+    return;
+  }
+  if (interrupt_fd_ >= 0) poller_.add(interrupt_fd_, EPOLLIN, kInterruptKey);
+  timer_fd_ = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+  if (timer_fd_ >= 0) poller_.add(timer_fd_, EPOLLIN, kTimerKey);
+  for (uint32_t i = 0; i < cfg_.sessions; ++i)
+    events_.push({origin_ + static_cast<int64_t>(i / cfg_.ramp * kSecond), i, 0, Kind::kStart});
+  events_.push({origin_ + kSecond, 0, 0, Kind::kTick});
+
+  while (finished_ < sessions_.size()) {
+    now_ = clockNs();
+    while (!events_.empty() && events_.top().at <= now_) {
+      const Event e = events_.top();
+      events_.pop();
+      if (e.kind == Kind::kTick) {
+        events_.push({e.at + kSecond, 0, 0, Kind::kTick});
+        if (everySecond) everySecond(progress());
+      } else {
+        fire(e);
+      }
+    }
+    // The timer wakes the loop on the microsecond; epoll's own time-out only on the millisecond.
+    int waitMs = 1000;
+    if (!events_.empty() && timer_fd_ >= 0 && events_.top().at != armed_) {
+      armed_ = events_.top().at;
+      itimerspec when{};
+      when.it_value = {static_cast<time_t>(armed_ / kSecond), static_cast<long>(armed_ % kSecond)};
+      timerfd_settime(timer_fd_, TFD_TIMER_ABSTIME, &when, nullptr);
+    } else if (!events_.empty() && timer_fd_ < 0) {
+      waitMs = static_cast<int>(
+          std::clamp<int64_t>((events_.top().at - now_ + 999'999) / 1'000'000, 0, 1000));
+    }
+    const int n = poller_.wait(waitMs);
+    if (n < 0) {
+      report_.errors["epoll: " + std::string(std::strerror(errno))]++;
+      break;
+    }
+    now_ = clockNs();
+    for (const epoll_event& ev : poller_.events()) {
+      if (ev.data.u64 == kTimerKey) {
+        uint64_t expirations;
+        [[maybe_unused]] ssize_t r = ::read(timer_fd_, &expirations, sizeof expirations);
+        armed_ = 0;
+        continue;
+      }
+      if (ev.data.u64 == kInterruptKey) {
+        char drain[512];  // a signalfd reads whole 128-byte records
+        [[maybe_unused]] ssize_t r = ::read(interrupt_fd_, drain, sizeof drain);
+        if (interrupted_) {  // a second time: stop at once
+          report_.seconds = static_cast<double>(now_ - origin_) / kSecond;
+          return;
+        }
+        interrupt();
+        continue;
+      }
+      const auto i = static_cast<uint32_t>(ev.data.u64);
+      Session& s = sessions_[i];
+      if (!s.conn) continue;  // closed earlier in this batch
+      if (s.state == State::kConnecting) {
+        connected(i);
+        continue;
+      }
+      if (ev.events & (EPOLLIN | EPOLLERR | EPOLLHUP)) readable(i);
+      if (s.conn && (ev.events & EPOLLOUT)) flush(i);
+    }
+  }
+  report_.seconds = static_cast<double>(clockNs() - origin_) / kSecond;
+}
+
+Progress Swarm::progress() {
+  Progress p;
+  p.elapsed = static_cast<double>(now_ - origin_) / kSecond;
+  p.connecting = connecting_;
+  p.inWorld = inWorld_;
+  p.done = static_cast<uint32_t>(report_.completed);
+  p.failed = static_cast<uint32_t>(report_.failed);
+  p.movesSent = report_.movesSent;
+  p.relays = report_.relay.count();
+  p.errors = report_.errorCount();
+  p.intervalRelayP99 = interval_.percentile(99);
+  interval_ = Histogram();
+  return p;
+}
+
+void Swarm::fire(const Event& e) {
+  Session& s = sessions_[e.session];
+  switch (e.kind) {
+    case Kind::kStart:
+      if (!interrupted_) start(e.session);
+      break;
+    case Kind::kTimeout:
+      if (e.serial == s.serial &&
+          (s.state == State::kConnecting || s.state == State::kPropUpd ||
+           s.state == State::kLogin || s.state == State::kRoomId || s.state == State::kLogout)) {
+        static constexpr Step kByState[] = {kConnect, kConnect, kPropUpd, kLogin,
+                                            kRoomId,  kConnect, kLogout};
+        fail(e.session, std::string("time-out awaiting ") +
+                            awaitedName(kByState[static_cast<size_t>(s.state)]));
+      }
+      break;
+    case Kind::kMove: {
+      if (s.state != State::kInWorld) break;
+      // x: sender, y and z: sequence number, dir: the run's mark.
+      const uint32_t k = s.moves++;
+      const uint8_t f[11] = {11,
+                             proto::kObjClient,
+                             static_cast<uint8_t>(Command::LongLoc),
+                             static_cast<uint8_t>(e.session >> 8),
+                             static_cast<uint8_t>(e.session),
+                             static_cast<uint8_t>(k >> 8),
+                             static_cast<uint8_t>(k),
+                             static_cast<uint8_t>(k >> 24),
+                             static_cast<uint8_t>(k >> 16),
+                             static_cast<uint8_t>(static_cast<uint16_t>(mark_) >> 8),
+                             static_cast<uint8_t>(mark_)};
+      ++report_.movesSent;
+      send(e.session, f);
+      if (s.conn && static_cast<double>(s.moves) < std::floor(cfg_.duration * cfg_.moveRate))
+        events_.push({scheduled(s, s.moves, cfg_.moveRate), e.session, 0, Kind::kMove});
+      break;
+    }
+    case Kind::kChat: {
+      if (s.state != State::kInWorld) break;
+      const uint32_t k = s.lines++;
+      ++report_.linesSent;
+      send(e.session, text("swarm " + std::to_string(mark_) + " " + std::to_string(e.session) +
+                           " " + std::to_string(k)));
+      if (s.conn && static_cast<double>(s.lines) < std::floor(cfg_.duration * cfg_.chatRate))
+        events_.push({scheduled(s, s.lines, cfg_.chatRate), e.session, 0, Kind::kChat});
+      break;
+    }
+    case Kind::kExit:
+      if (s.state == State::kInWorld) leave(e.session);
+      break;
+    case Kind::kTick: break;
+  }
+}
+
+void Swarm::start(uint32_t i) {
+  Session& s = sessions_[i];
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    s.state = State::kFailed;
+    ++finished_, ++report_.failed;
+    report_.errors["socket: " + std::string(std::strerror(errno))]++;
+    return;
+  }
+  const int one = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  s.conn = std::make_unique<veltra::tools::Connection>(fd);
+  s.state = State::kConnecting;
+  ++connecting_;
+  s.since = origin_ + static_cast<int64_t>(i / cfg_.ramp * kSecond);  // the scheduled start
+  s.serial++;
+  events_.push({now_ + int64_t{cfg_.timeoutMs} * 1'000'000, i, s.serial, Kind::kTimeout});
+  const int rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&cfg_.server), sizeof cfg_.server);
+  if (rc != 0 && errno != EINPROGRESS) {
+    fail(i, errno == ECONNREFUSED ? "connection refused"
+                                  : "connect: " + std::string(std::strerror(errno)));
+    return;
+  }
+  poller_.add(fd, EPOLLOUT, i);
+  s.writing = true;
+}
+
+void Swarm::connected(uint32_t i) {
+  Session& s = sessions_[i];
+  int err = 0;
+  socklen_t len = sizeof err;
+  getsockopt(s.conn->fd(), SOL_SOCKET, SO_ERROR, &err, &len);
+  if (err != 0) {
+    fail(i, err == ECONNREFUSED ? "connection refused"
+                                : "connect: " + std::string(std::strerror(err)));
+    return;
+  }
+  --connecting_;
+  record(kConnect, s.since);
+  poller_.modify(s.conn->fd(), EPOLLIN, i);
+  s.writing = false;
+  s.state = State::kPropUpd;  // so that a failing send is not counted as connecting
+  send(i, propRequest());
+  if (s.conn) await(i, State::kPropUpd);
+}
+
+void Swarm::await(uint32_t i, State state) {
+  Session& s = sessions_[i];
+  s.state = state;
+  s.since = now_;
+  s.serial++;
+  events_.push({now_ + int64_t{cfg_.timeoutMs} * 1'000'000, i, s.serial, Kind::kTimeout});
+}
+
+void Swarm::record(Step step, int64_t from) {
+  report_.steps[step].record(static_cast<uint64_t>(std::max<int64_t>(now_ - from, 0)) / 1000);
+}
+
+void Swarm::enterWorld(uint32_t i) {
+  Session& s = sessions_[i];
+  send(i, propertySet(cfg_.avatar));
+  // ROOMIDRQ first; SUBSCRIB and TELEPORT follow its reply.
+  if (s.conn) send(i, roomIdRequest(cfg_.roomOf(i)));
+  if (s.conn) await(i, State::kRoomId);
+}
+
+void Swarm::leave(uint32_t i) {
+  --inWorld_;
+  sessions_[i].state = State::kLogout;
+  send(i, sessionExit());
+  if (sessions_[i].conn) await(i, State::kLogout);
+}
+
+void Swarm::readable(uint32_t i) {
+  Session& s = sessions_[i];
+  for (int rounds = 0; rounds < 8 && s.conn; ++rounds) {
+    // A read that leaves room in the framer has drained the socket: stop there rather than
+    // pay a second recv for EAGAIN; the level-triggered poller reports what comes later.
+    const size_t room = s.conn->framer().space(), before = s.conn->framer().buffered();
+    const auto io = s.conn->read();
+    const bool drained = s.conn->framer().buffered() - before < room;
+    if (io == veltra::tools::Connection::Io::kClosed) {
+      return fail(i, "connection closed by the server");
+    }
+    if (io == veltra::tools::Connection::Io::kError) {
+      return fail(i, errno == ECONNRESET ? "connection reset"
+                                         : "recv: " + std::string(std::strerror(errno)));
+    }
+    std::span<const uint8_t> f;
+    auto r = proto::Framer::Result::kNeedMore;
+    while (s.conn && (r = s.conn->framer().next(f)) == proto::Framer::Result::kFrame) frame(i, f);
+    if (!s.conn) return;
+    if (r == proto::Framer::Result::kBadLength)
+      return fail(i, "bad length byte " + std::to_string(s.conn->framer().badLength()));
+    if (io == veltra::tools::Connection::Io::kAgain) return;
+    if (drained) return;
+  }
+}
+
+void Swarm::frame(uint32_t i, std::span<const uint8_t> f) {
+  // Most of a run's frames are relayed moves: counted and matched without building commands.
+  if (sessions_[i].state == State::kInWorld || sessions_[i].state == State::kLogout) {
+    if (fastFixed(f)) return;
+  }
+  general(i, f);
+}
+
+// A plain or compound frame of a fixed-size notification (LONGLOC, APPRACTR,
+// DISAPPR) whose targets are all short ids: checked, counted and, for moves,
+// matched without building commands. False (nothing counted) for anything
+// else, which then takes the general path.
+bool Swarm::fastFixed(std::span<const uint8_t> f) {
+  size_t body;
+  switch (static_cast<Command>(f.size() >= 2 ? f[1] : 0)) {
+    case Command::LongLoc: body = 8; break;
+    case Command::AppearActor: body = 10; break;
+    case Command::Disappear: body = 0; break;
+    default: return false;
+  }
+  const uint8_t cmd = f[1];
+  const bool moves = cmd == static_cast<uint8_t>(Command::LongLoc);
+  if (f[0] == proto::kObjLongMarker) return false;
+  if (f[0] != proto::kObjCompound) {
+    if (f.size() < 2 + body) return false;
+    ++report_.framesReceived[cmd], ++report_.commandsReceived[cmd];
+    if (moves)
+      moveReceived(static_cast<uint16_t>(be16(&f[2])), be16(&f[4]), be16(&f[6]), be16(&f[8]));
+    return true;
+  }
+  const size_t step = 1 + body;
+  if (f.size() <= 2 || (f.size() - 2) % step != 0) return false;
+  for (size_t at = 2; at < f.size(); at += step)
+    if (f[at] == proto::kObjLongMarker) return false;
+  ++report_.framesReceived[cmd];
+  report_.commandsReceived[cmd] += (f.size() - 2) / step;
+  if (moves)
+    for (size_t at = 2; at < f.size(); at += step)
+      moveReceived(static_cast<uint16_t>(be16(&f[at + 1])), be16(&f[at + 3]), be16(&f[at + 5]),
+                   be16(&f[at + 7]));
+  return true;
+}
+
+void Swarm::general(uint32_t i, std::span<const uint8_t> f) {
+  Session& s = sessions_[i];
+  std::vector<proto::Incoming> cmds;
+  try {
+    cmds = proto::parsePacket(f);
+  } catch (const proto::ReadError& e) {
+    const std::string kind = std::string("undecodable frame: ") + e.what();
+    // An awaited reply that does not decode ends the session; a notification does not.
+    if (s.state == State::kInWorld || s.state == State::kLogout) {
+      report_.errors[kind]++;
+      if (f.size() >= 2 && f[0] != proto::kObjLongMarker) ++report_.framesReceived[f[1]];
+    } else {
+      fail(i, kind);
+    }
+    return;
+  }
+  ++report_.framesReceived[cmds.front().command];
+  for (const proto::Incoming& in : cmds) ++report_.commandsReceived[in.command];
+  const proto::Incoming& first = cmds.front();
+  auto wrong = [&](const char* request) {
+    fail(i, std::string("wrong reply to ") + request + ": " + proto::commandName(first.command));
+  };
+  switch (s.state) {
+    case State::kPropUpd:
+      if (!std::holds_alternative<proto::PropertyUpdate>(first.body)) return wrong("PROPREQ");
+      record(kPropUpd, s.since);
+      send(i, sessionInit(cfg_.prefix + std::to_string(i + 1)));
+      if (s.conn) await(i, State::kLogin);
+      return;
+    case State::kLogin: {
+      const auto* si = std::get_if<proto::SessionInit>(&first.body);
+      if (!si) return wrong("SESSINIT");
+      const auto err = si->props.value(proto::kVarError);
+      if (err != "0") return fail(i, "login refused (" + err.value_or("no VAR_ERROR") + ")");
+      record(kLogin, s.since);
+      return enterWorld(i);
+    }
+    case State::kRoomId: {
+      const auto* rid = std::get_if<proto::RoomId>(&first.body);
+      if (!rid) return wrong("ROOMIDRQ");
+      if (rid->roomNumber == 0) return fail(i, "room number 0");
+      record(kRoomId, s.since);
+      s.room = rid->roomNumber;
+      send(i, subscribe(s.room));
+      if (s.conn) send(i, teleport(s.room));
+      if (!s.conn) return;
+      s.state = State::kInWorld;
+      s.inWorldAt = now_;
+      ++inWorld_;
+      s.serial++;  // no reply awaited now
+      if (std::floor(cfg_.duration * cfg_.moveRate) >= 1)
+        events_.push({scheduled(s, 0, cfg_.moveRate), i, 0, Kind::kMove});
+      if (std::floor(cfg_.duration * cfg_.chatRate) >= 1)
+        events_.push({scheduled(s, 0, cfg_.chatRate), i, 0, Kind::kChat});
+      events_.push({now_ + static_cast<int64_t>(cfg_.duration * kSecond), i, 0, Kind::kExit});
+      return;
+    }
+    default: break;
+  }
+  for (const proto::Incoming& in : cmds) {
+    if (const auto* m = std::get_if<proto::LongLoc>(&in.body)) {
+      moveReceived(static_cast<uint16_t>(m->x), m->y, m->z, m->dir);
+    } else if (const auto* t = std::get_if<proto::Text>(&in.body)) {
+      lineReceived(t->text);
+    } else if (s.state == State::kLogout && std::holds_alternative<proto::SessionExit>(in.body)) {
+      record(kLogout, s.since);
+      s.state = State::kDone;
+      ++finished_, ++report_.completed;
+      close(i);
+      return;
+    }
+  }
+}
+
+void Swarm::moveReceived(uint16_t x, int16_t y, int16_t z, int16_t dir) {
+  const uint32_t k = static_cast<uint16_t>(y) | static_cast<uint32_t>(static_cast<uint16_t>(z))
+                                                    << 16;
+  if (dir != mark_ || x >= sessions_.size() || k >= sessions_[x].moves) {
+    ++report_.foreignMoves;
+    return;
+  }
+  const int64_t at = scheduled(sessions_[x], k, cfg_.moveRate);
+  const auto us = static_cast<uint64_t>(std::max<int64_t>(now_ - at, 0)) / 1000;
+  report_.relay.record(us);
+  interval_.record(us);
+}
+
+void Swarm::lineReceived(const std::string& line) {
+  // "swarm MARK SENDER SEQUENCE"
+  unsigned mark = 0, sender = 0, k = 0;
+  const char* p = line.data();
+  const char* end = p + line.size();
+  bool ok = line.rfind("swarm ", 0) == 0;
+  p += 6;
+  for (unsigned* v : {&mark, &sender, &k}) {
+    if (!ok) break;
+    const auto r = std::from_chars(p, end, *v);
+    ok = r.ec == std::errc();
+    p = r.ptr;
+    if (ok && p < end && *p == ' ') ++p;
+  }
+  if (!ok || p != end || static_cast<int>(mark) != mark_ || sender >= sessions_.size() ||
+      k >= sessions_[sender].lines) {
+    ++report_.foreignLines;
+    return;
+  }
+  const int64_t at = scheduled(sessions_[sender], k, cfg_.chatRate);
+  report_.chat.record(static_cast<uint64_t>(std::max<int64_t>(now_ - at, 0)) / 1000);
+}
+
+void Swarm::send(uint32_t i, std::span<const uint8_t> f) {
+  Session& s = sessions_[i];
+  s.conn->queue(f);
+  ++report_.framesSent[f[f[1] == proto::kObjLongMarker ? 3 + f[2] : 2]];
+  flush(i);
+}
+
+void Swarm::flush(uint32_t i) {
+  Session& s = sessions_[i];
+  if (s.conn->flush() == veltra::tools::Connection::Io::kError)
+    return fail(i, errno == ECONNRESET || errno == EPIPE
+                       ? "connection reset"
+                       : "send: " + std::string(std::strerror(errno)));
+  if (s.conn->pending() > kMaxBacklog)
+    return fail(i, "server not reading (send backlog over 256 KiB)");
+  const bool want = s.conn->pending() > 0;
+  if (want != s.writing) {
+    poller_.modify(s.conn->fd(), want ? EPOLLIN | EPOLLOUT : EPOLLIN, i);
+    s.writing = want;
+  }
+}
+
+void Swarm::fail(uint32_t i, const std::string& kind) {
+  Session& s = sessions_[i];
+  report_.errors[kind]++;
+  if (s.state == State::kConnecting) --connecting_;
+  if (s.state == State::kInWorld) --inWorld_;
+  s.state = State::kFailed;
+  ++finished_, ++report_.failed;
+  close(i);
+}
+
+void Swarm::close(uint32_t i) {
+  Session& s = sessions_[i];
+  if (!s.conn) return;
+  poller_.remove(s.conn->fd());
+  s.conn.reset();
+}
+
+}  // namespace scoutswarm

@@ -1,0 +1,158 @@
+// The load generator: N client sessions on non-blocking sockets in one epoll
+// loop, each playing the client's exchange (properties, login, avatar, room
+// number, subscription, teleport), then moving and chatting on a fixed
+// schedule for the run's duration, then logging out.
+//
+// Open loop: session i starts at i / ramp seconds; a session in the world
+// sends its k-th move at (k + 1/2) / moveRate seconds after its teleport, and
+// its chat lines likewise, whatever the server does. Latencies count from the
+// scheduled time, so a late loop or a slow server shows up as latency instead
+// of as fewer requests. Moves carry their sender and sequence number in the
+// coordinates (x = session index, y and z = sequence, dir = the run's mark),
+// chat lines in their text, so every receipt is matched without a table.
+//
+// Every awaited reply has a time-out, and every session's life is bounded by
+// the schedule, so a run always ends by itself. interrupt() ends it early:
+// sessions in the world log out at once, others are abandoned.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <queue>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "common/netio.hpp"
+#include "scoutswarm/report.hpp"
+
+namespace scoutswarm {
+
+struct Config {
+  sockaddr_in server{};
+  std::string serverText = "127.0.0.1:6650";
+  uint32_t sessions = 10;
+  std::string room = "swarm";
+  uint32_t rooms = 1;    // more than one: rooms "<room>-1" .. "<room>-K", sessions spread evenly
+  double ramp = 100;     // sessions started per second
+  double duration = 10;  // seconds each session stays in the world
+  double moveRate = 1;   // per session per second
+  double chatRate = 0.1;
+  uint32_t timeoutMs = 5000;
+  std::string prefix = "swarm";
+  std::string avatar = "avatar:swarm.mov";
+
+  std::string roomOf(uint32_t session) const;
+  // One line for the report.
+  std::string describe() const;
+};
+
+// Counts as they stand, for the progress line and the per-second CSV row.
+struct Progress {
+  double elapsed = 0;
+  uint32_t connecting = 0, inWorld = 0, done = 0, failed = 0;
+  uint64_t movesSent = 0, relays = 0, errors = 0;
+  uint64_t intervalRelayP99 = 0;  // over the relays received since the previous call
+};
+
+// The mark in a move's dir field, derived from the name prefix, so that runs
+// with distinct prefixes sharing a server tell their moves apart.
+int16_t runMark(const std::string& prefix);
+
+class Swarm {
+ public:
+  explicit Swarm(Config config);
+  ~Swarm();
+
+  // Runs to the end. `everySecond` is called once a second with the counts.
+  void run(const std::function<void(const Progress&)>& everySecond);
+  // Ends the run early (from a signal, through the loop's wake-up descriptor).
+  void interrupt();
+  // A descriptor to watch; when readable, the run is interrupted. -1: none.
+  void watchInterrupt(int fd) { interrupt_fd_ = fd; }
+
+  const Report& report() const { return report_; }
+
+ private:
+  // Where a session stands: the awaited reply, or in the world, or finished.
+  enum class State : uint8_t {
+    kIdle,
+    kConnecting,
+    kPropUpd,
+    kLogin,
+    kRoomId,
+    kInWorld,
+    kLogout,
+    kDone,
+    kFailed
+  };
+  struct Session {
+    State state = State::kIdle;
+    bool writing = false;  // EPOLLOUT armed
+    uint32_t serial = 0;   // bumped per awaited reply; stale time-outs compare unequal
+    uint16_t room = 0;
+    int64_t since = 0;      // when the awaited request went out (ns)
+    int64_t inWorldAt = 0;  // when the TELEPORT went out (ns); the schedule's origin
+    uint32_t moves = 0, lines = 0;
+    std::unique_ptr<veltra::tools::Connection> conn;
+  };
+  // The schedule: session starts, sends, departures, reply time-outs and the
+  // once-a-second tick, earliest first.
+  enum class Kind : uint8_t { kStart, kMove, kChat, kExit, kTimeout, kTick };
+  struct Event {
+    int64_t at;
+    uint32_t session;
+    uint32_t serial;
+    Kind kind;
+    bool operator>(const Event& o) const { return at > o.at; }
+  };
+
+  // The session's exchange, step by step; `i` is the session's index.
+  void fire(const Event& e);
+  void start(uint32_t i);
+  void connected(uint32_t i);
+  void await(uint32_t i, State state);
+  void enterWorld(uint32_t i);
+  void leave(uint32_t i);
+
+  // Input: read, cut into frames, decoded (the common notifications on a fast
+  // path), matched against the awaited reply or counted as notifications.
+  void readable(uint32_t i);
+  void frame(uint32_t i, std::span<const uint8_t> f);
+  bool fastFixed(std::span<const uint8_t> f);
+  void general(uint32_t i, std::span<const uint8_t> f);
+  void moveReceived(uint16_t x, int16_t y, int16_t z, int16_t dir);
+  void lineReceived(const std::string& text);
+
+  // Output and ending: a send that fails, or a server that stops reading, fails the session.
+  void send(uint32_t i, std::span<const uint8_t> frame);
+  void flush(uint32_t i);
+  void fail(uint32_t i, const std::string& kind);
+  void close(uint32_t i);
+
+  // Measuring: latencies from a start time to now, the schedule's send times.
+  void record(Step step, int64_t from);
+  int64_t scheduled(const Session& s, uint32_t k, double rate) const;
+  Progress progress();
+
+  Config cfg_;
+  int16_t mark_;
+  veltra::tools::Poller poller_;
+  std::vector<Session> sessions_;
+  std::priority_queue<Event, std::vector<Event>, std::greater<Event>> events_;
+  Report report_;
+  Histogram interval_;  // relays since the last progress call
+  int64_t origin_ = 0;
+  int64_t now_ = 0;
+  uint32_t finished_ = 0;  // sessions done, failed or abandoned
+  uint32_t connecting_ = 0, inWorld_ = 0;
+  bool interrupted_ = false;
+  int interrupt_fd_ = -1;
+  int timer_fd_ = -1;  // wakes the loop for the next event
+  int64_t armed_ = 0;  // when the timer is set to expire; 0: not armed
+};
+
+}  // namespace scoutswarm
