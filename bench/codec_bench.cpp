@@ -53,12 +53,12 @@ namespace {
 // Byte copies for ICU's side and the floors, through the library memcpy as the
 // codec's own copies are: where GCC can bound the size it otherwise inlines a
 // block-move instruction whose start-up dominates short copies.
-[[gnu::noipa]] void appendBytes(Bytes& frame, const void* p, size_t n) {
+VELTRA_OUT_OF_LINE void appendBytes(Bytes& frame, const void* p, size_t n) {
   const size_t start = frame.size();
   frame.resize(start + n);
   std::memcpy(frame.data() + start, p, n);
 }
-[[gnu::noipa]] std::string makeString(const void* p, size_t n) {
+VELTRA_OUT_OF_LINE std::string makeString(const void* p, size_t n) {
   return std::string(static_cast<const char*>(p), n);
 }
 

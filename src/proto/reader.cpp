@@ -3,6 +3,8 @@
 #include <bit>
 #include <cstring>
 
+#include "proto/utf.hpp"
+
 namespace veltra::proto {
 
 uint8_t PacketReader::u8() {
@@ -38,10 +40,9 @@ size_t copyAscii8(const uint8_t* p, char* out) {
   return high == 0 ? 8 : static_cast<size_t>(std::countr_zero(high)) / 8;
 }
 
-// The string of n bytes at p, built out of line on purpose: where GCC can bound
-// n (a string is at most 255 bytes) it inlines the copy as a block-move
-// instruction whose start-up alone costs more than a short string's decoding.
-[[gnu::noipa]] std::string makeString(const void* p, size_t n) {
+// The string of n bytes at p; out of line, so that the copy stays a call to
+// memcpy (see utf.hpp).
+VELTRA_OUT_OF_LINE std::string makeString(const void* p, size_t n) {
   return std::string(static_cast<const char*>(p), n);
 }
 

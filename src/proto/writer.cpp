@@ -34,10 +34,8 @@ size_t plainPrefix(uint64_t v) {
   return special == 0 ? 8 : static_cast<size_t>(std::countr_zero(special)) / 8;
 }
 
-// memcpy kept out of line on purpose: where GCC can bound n (a string is at
-// most 255 bytes) it inlines the copy as a block-move instruction whose
-// start-up alone costs more than a short string's whole conversion.
-[[gnu::noipa]] void copyBytes(uint8_t* out, const uint8_t* in, size_t n) {
+// Out of line, so that the copy stays a call to memcpy (see utf.hpp).
+VELTRA_OUT_OF_LINE void copyBytes(uint8_t* out, const uint8_t* in, size_t n) {
   std::memcpy(out, in, n);
 }
 
