@@ -280,8 +280,8 @@ std::vector<Incoming> parsePacket(std::span<const uint8_t> packet) {
   // Every element consumes at least its target byte, so the loop always ends.
   do {
     if (compound) target = r.objid();
-    CommandBody body = readBody(cmd, r);
-    out.push_back(Incoming{std::move(target), cmd, std::move(body)});
+    // Built in place: the body is moved once, from readBody into the result.
+    out.emplace_back(std::move(target), cmd, readBody(cmd, r));
   } while (compound && !r.empty());
   return out;
 }

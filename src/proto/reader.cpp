@@ -7,20 +7,7 @@
 
 namespace veltra::proto {
 
-uint8_t PacketReader::u8() {
-  if (pos_ >= data_.size()) throw ReadError("read past the end of the packet");
-  return data_[pos_++];
-}
-
-int8_t PacketReader::i8() { return static_cast<int8_t>(u8()); }
-
-uint16_t PacketReader::u16() {
-  const uint16_t hi = u8();
-  const uint16_t lo = u8();
-  return static_cast<uint16_t>((hi << 8) | lo);
-}
-
-int16_t PacketReader::i16() { return static_cast<int16_t>(u16()); }
+void PacketReader::throwPastEnd() { throw ReadError("read past the end of the packet"); }
 
 namespace {
 
