@@ -110,8 +110,21 @@ inline size_t putUnit(uint8_t* out, uint32_t u) {
   return 3;
 }
 
+// The rare forms (4-byte characters, overlong, cut or broken sequences), kept
+// out of the encoder's loop so that its counters stay in registers.
+struct Step {
+  size_t written;
+  size_t taken;
+};
+[[gnu::noinline]] Step encodeOther(const uint8_t* p, size_t size, size_t i, uint8_t* out) {
+  const Units u = decodeAt(p, size, i);
+  size_t n = putUnit(out, u.first);
+  if (u.second != kNone) n += putUnit(out + n, u.second);
+  return {n, u.taken};
+}
+
 // Encoded length of p[i..size), counted without writing.
-size_t countFrom(const uint8_t* p, size_t size, size_t i) {
+[[gnu::noinline]] size_t countFrom(const uint8_t* p, size_t size, size_t i) {
   size_t n = 0;
   while (i < size) {
     if (p[i] - 1u < 0x7Fu) {
@@ -165,10 +178,9 @@ size_t encode(std::string_view s, uint8_t (&out)[kEncodeRoom]) {
       n += len;
       i += len;
     } else {
-      const Units u = decodeAt(p, size, i);
-      n += putUnit(out + n, u.first);
-      if (u.second != kNone) n += putUnit(out + n, u.second);
-      i += u.taken;
+      const Step step = encodeOther(p, size, i, out + n);
+      n += step.written;
+      i += step.taken;
     }
   }
   return n;
