@@ -280,8 +280,9 @@ std::vector<Incoming> parsePacket(std::span<const uint8_t> packet) {
   // Every element consumes at least its target byte, so the loop always ends.
   do {
     if (compound) target = r.objid();
-    // Built in place: the body is moved once, from readBody into the result.
-    out.emplace_back(std::move(target), cmd, readBody(cmd, r));
+    // readBody's result initialises the element's body directly; the element
+    // is then moved once into the result.
+    out.push_back(Incoming{std::move(target), cmd, readBody(cmd, r)});
   } while (compound && !r.empty());
   return out;
 }
