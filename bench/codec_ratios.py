@@ -4,10 +4,10 @@
     build/release/bench/codec_bench --benchmark_format=json \
         --benchmark_repetitions=9 --benchmark_enable_random_interleaving=true \
         > codec.json
-    bench/codec_ratios.py codec.json
+    bench/codec_ratios.py codec.json [more.json ...]
 
-Times are CPU times per item; with repetitions, the median of each benchmark is
-used. A ratio below 1 means veltra is faster than the other side. The script
+Times are CPU times per item; with repetitions, and over several files of runs
+of the same program, the median of each benchmark is used. A ratio below 1 means veltra is faster than the other side. The script
 reports; it never fails on a slow result.
 """
 import json
@@ -27,10 +27,12 @@ CLASSES = [
 ]
 
 
-def load(path):
+def load(paths):
     """Median nanoseconds per item and the counters, by benchmark name."""
-    with open(path) if path != "-" else sys.stdin as f:
-        runs = json.load(f)["benchmarks"]
+    runs = []
+    for path in paths:
+        with open(path) if path != "-" else sys.stdin as f:
+            runs += json.load(f)["benchmarks"]
     times, counters = defaultdict(list), {}
     for run in runs:
         if run.get("run_type") == "aggregate" or run.get("error_occurred"):
@@ -48,7 +50,7 @@ def ratio(times, a, b):
 
 
 def main():
-    times, counters = load(sys.argv[1] if len(sys.argv) > 1 else "-")
+    times, counters = load(sys.argv[1:] or ["-"])
     print("| string class | write: veltra / ICU | read: veltra / ICU "
           "| veltra / memcpy (write, read) | veltra ns (write, read) |")
     print("|---|---|---|---|---|")
