@@ -68,7 +68,6 @@ size_t decode(const uint8_t* p, size_t n, char* out) {
   uint32_t high = 0;  // a high surrogate waiting to see whether a low one follows
   while (i < n) {
     const uint8_t b = p[i];
-    uint32_t u;
     if (b <= 0x7F) {
       if (high != 0) {
         m += putUnit(out + m, high);
@@ -87,7 +86,8 @@ size_t decode(const uint8_t* p, size_t n, char* out) {
       // A stray continuation byte, or a 4-byte lead: the wire has no 4-byte form.
       throw ReadError("malformed UTF (invalid lead byte)");
     }
-    size_t len;
+    uint32_t u;  // the unit
+    size_t len;  // its wire bytes
     if (b <= 0xDF) {
       if (n - i < 2) throw ReadError("malformed UTF (2-byte sequence)");
       u = ((b & 0x1Fu) << 6) | continuation(p[i + 1]);
