@@ -3,14 +3,18 @@
 // string or value that long makes the frame longer, so the frame decides);
 // otherwise its frame holds exactly the bytes the arguments need and parses
 // back to them: texts as the string codec settles them, long ids less one more
-// leading "!" (ObjID drops one each time it is built from a text).
+// leading "!" (ObjID drops one each time it is built from a text). Every cut
+// of such a frame is refused, unless the body runs to the frame's end (property
+// lists, unparsed payloads) and the cut leaves the target and command byte.
 #include <algorithm>
 #include <cstdlib>
 #include <span>
 #include <tuple>
+#include <type_traits>
 
 #include "proto/utf.hpp"
 #include "veltra/proto/commands.hpp"
+#include "veltra/proto/reader.hpp"
 
 using namespace veltra::proto;
 
@@ -58,6 +62,13 @@ void check(const ObjID& target, size_t body, auto build, auto fields) {
   if (f.size() != need || f[0] != need || got.size() != 1 || !same(got[0].target, target) ||
       !fields(std::get<Body>(got[0].body)))
     std::abort();
+  constexpr bool open = std::is_same_v<Body, PropertyUpdate> || std::is_same_v<Body, SessionInit> ||
+                        std::is_same_v<Body, SessionExit> || std::is_same_v<Body, Unparsed>;
+  for (size_t n = 0; n + 1 < f.size(); ++n) try {
+      parsePacket(std::vector<uint8_t>(f.begin() + 1, f.begin() + 1 + n));  // exact: overreads show
+      if (!open || n < 2) std::abort();
+    } catch (const ReadError&) {
+    }
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The UTF-8 / code unit conversions and the string writer on arbitrary bytes:
 // no input is refused, one round settles the text, and the writer keeps to
-// utfLength, never emits a zero byte, and fails only above 255 bytes.
+// utfLength, never emits a zero byte, and fails only above 255 bytes, then
+// appending nothing.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -31,7 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   try {
     writer.utf(text);
   } catch (const WriteError& e) {
-    if (n <= 255 ||
+    if (n <= 255 || writer.sizeSoFar() != header ||
         std::string(e.what()) != "string of " + std::to_string(n) + " bytes; the maximum is 255") {
       std::abort();
     }

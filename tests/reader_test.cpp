@@ -21,22 +21,20 @@ std::string read(std::span<const uint8_t> data, void (*f)(PacketReader&, std::os
   return std::string("! ") + e.what();
 }
 
-// Each text or error with the protocol strings that yield it.
+// Key texts, and every error with the protocol strings that yield it. Which
+// strings are read or refused at large is the ICU comparison's.
 TEST(PacketReaderTest, Utf) {
   // clang-format off
   const std::pair<std::string, std::vector<B>> rows[] = {
-      {"hi", {{0x02, 'h', 'i'}}}, {"", {{0x00}}}, {std::string(1, '\0'), {{0x02, 0xc0, 0x80}}},
-      {"\xc3\xa9", {{0x02, 0xc3, 0xa9}}}, {"\xe2\x82\xac", {{0x03, 0xe2, 0x82, 0xac}}},  // é, €
+      {std::string(1, '\0'), {{0x02, 0xc0, 0x80}}}, {"\xc3\xa9", {{0x02, 0xc3, 0xa9}}},  // U+0000, é
       {"\xf0\x9f\x98\x80", {{0x06, 0xed, 0xa0, 0xbd, 0xed, 0xb8, 0x80}}},  // a pair: U+1F600
-      {std::string(255, 'a'), {[] { B b(256, 'a'); b[0] = 0xff; return b; }()}},  // the longest
       {"! UTF string overruns the packet", {{0x03, 'h', 'i'}}},
-      {"! malformed UTF (2-byte sequence)", {{0x01, 0xc3}, {0x02, 'a', 0xc3, 0xa9}}},
-      {"! malformed UTF (3-byte sequence)", {{0x02, 0xe2, 0x82}, {0x03, 'a', 0xe2, 0x82, 0xac}}},
-      {"! malformed UTF (continuation byte)",
-       {{0x02, 0xc3, 0x28}, {0x03, 0xe2, 0x28, 0xac}, {0x03, 0xe2, 0x82, 0x28}}},
+      // A sequence that the length byte cuts, though the frame goes on.
+      {"! malformed UTF (2-byte sequence)", {{0x02, 'a', 0xc3, 0xa9}}},
+      {"! malformed UTF (3-byte sequence)", {{0x03, 'a', 0xe2, 0x82, 0xac}}},
+      {"! malformed UTF (continuation byte)", {{0x02, 0xc3, 0x28}, {0x03, 0xe2, 0x82, 0x28}}},
       {"! malformed UTF (invalid lead byte)",  // no 4-byte form, even where three bytes would fit
-       {{0x01, 0x80}, {0x01, 0xbf}, {0x04, 0xf0, 0x9f, 0x98, 0x80}, {0x03, 0xf0, 0x80, 0x80},
-        {0x04, 0xf4, 0x90, 0x80, 0x80}}},  // above U+10FFFF too
+       {{0x01, 0x80}, {0x04, 0xf0, 0x9f, 0x98, 0x80}, {0x03, 0xf0, 0x80, 0x80}}},
   };
   // clang-format on
   for (const auto& [out, wires] : rows)

@@ -1,11 +1,13 @@
-// The string codec against ICU's Java-modified UTF-8, over generated texts and
-// byte strings. Generation is deterministic (fixed seed) and bounded.
+// The string conversions: lenient cases by table, and the codec against ICU's
+// Java-modified UTF-8 over generated texts and byte strings. Generation is
+// deterministic (fixed seed) and bounded.
 #include <gtest/gtest.h>
 #include <unicode/ustring.h>
 
 #include <optional>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "proto/utf.hpp"
@@ -14,6 +16,35 @@
 
 namespace veltra::proto {
 namespace {
+
+using Units = std::vector<uint16_t>;
+
+// Bytes to code units, and the encoded length of those units; where the bytes are
+// the canonical form, units back to the same bytes. Valid texts at large (every
+// range, pairs, lone and reversed surrogates) are the ICU comparison's.
+TEST(UtfTest, Conversions) {
+  // clang-format off
+  const std::tuple<std::string, Units, size_t, bool> rows[] = {
+      {"\xf4\x8f\xbf\xbf", {0xdbff, 0xdfff}, 6, true}, {"\xed\xa0\x80", {0xd800}, 3, true},  // U+10FFFF, U+D800
+      {"\xed\xa0\xbd\xf0\x9f\x98\x80", {0xd83d, 0xd83d, 0xde00}, 9, true},  // a lone high, then a pair
+      {"\xc0\x80", {0x00}, 2, false}, {"\xf0\x80\x80\x80", {0x00}, 2, false},  // overlong: the value
+      // A byte that starts no complete sequence stands for itself (Latin-1), and
+      // decoding resumes after it; so does the lead byte of a value above U+10FFFF.
+      {"\xe9", {0xe9}, 2, false}, {"\xc3\x28", {0xc3, 0x28}, 3, false},
+      {"\xe2\x82\x28", {0xe2, 0x82, 0x28}, 5, false}, {"\xf0\x9f\x98", {0xf0, 0x9f, 0x98}, 6, false},
+      {"\xf4\x90\x80\x80", {0xf4, 0x90, 0x80, 0x80}, 8, false},
+      {"\x80\xf8\x88\x80\x80", {0x80, 0xf8, 0x88, 0x80, 0x80}, 10, false},
+  };
+  // clang-format on
+  for (const auto& [input, units, encoded, canonical] : rows) {
+    EXPECT_EQ(std::make_pair(detail::toUtf16(input), utfLength(input)),
+              std::make_pair(units, encoded))
+        << testing::PrintToString(input);
+    if (canonical) {
+      EXPECT_EQ(detail::fromUtf16(units), input);
+    }
+  }
+}
 
 // An ICU conversion into a buffer large enough for any input; nothing where ICU
 // refuses the input (malformed bytes; lone surrogates for standard UTF-8).
@@ -60,7 +91,7 @@ TEST(UtfIcuTest, AgreesOnGeneratedTexts) {
     const std::string bytes = icu<std::string>(u_strToJavaModifiedUTF8, units).value();
     SCOPED_TRACE(testing::PrintToString(text));
     // Units become text and come back unchanged; valid text is ICU's UTF-8.
-    ASSERT_EQ(detail::toUtf16(text), std::vector<uint16_t>(units.begin(), units.end()));
+    ASSERT_EQ(detail::toUtf16(text), Units(units.begin(), units.end()));
     ASSERT_EQ(icu<std::string>(u_strToUTF8, units).value_or(text), text);
     // The writer writes ICU's bytes, within the same 255-byte limit.
     ASSERT_EQ(utfLength(text), bytes.size());

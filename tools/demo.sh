@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds the release preset, starts stubworld on a free loopback port, runs
+# Installs missing Debian packages (tools/setup.sh), builds the release preset
+# with its progress shown, starts stubworld on a free loopback port, runs
 # scoutprobe against it, prints the client's trace and then the server's log,
 # and stops the server.
 #
@@ -9,7 +10,8 @@
 #                          follow mode; prints the follower's trace, where its
 #                          TELEPORT(seguir) and LONGLOC(seguir) requests show
 #
-# DEMO_BUILD_DIR=DIR takes the programs already built in DIR instead of building.
+# DEMO_BUILD_DIR=DIR takes the programs already built in DIR instead of setting
+# up and building.
 # Exit status: scoutprobe's (in follow mode the follower's, else the walker's
 # when that failed); 1 when the server does not start.
 set -euo pipefail
@@ -41,11 +43,16 @@ if [[ -n ${DEMO_BUILD_DIR:-} ]]; then
   build=$DEMO_BUILD_DIR
 else
   build=build/release
-  if ! { cmake --preset release && cmake --build --preset release --target scoutprobe stubworld; } \
-    >"$tmp/build.log" 2>&1; then
-    cat "$tmp/build.log"
+  echo "=== checking the Debian packages the build needs (tools/setup.sh)"
+  tools/setup.sh
+  # A first build takes about half a minute; its progress lines show as it goes.
+  echo "=== configuring $build (cmake --preset release)"
+  if ! cmake --preset release >"$tmp/configure.log" 2>&1; then
+    cat "$tmp/configure.log"
     exit 1
   fi
+  echo "=== building scoutprobe and stubworld in $build"
+  cmake --build --preset release --target scoutprobe stubworld
 fi
 probe=$build/scoutprobe
 

@@ -4,6 +4,7 @@
 // tracing every frame it sends or receives as hexadecimal on stdout.
 //
 //   scoutprobe [host [port [user [room [linger [avatar [password]]]]]]]
+//   scoutprobe --help | -h | --version
 //
 // The room "follow" looks up a fixed set of rooms instead and shadows the
 // last actor the server reports moving. Exit status 0 when the script ran to
@@ -23,11 +24,14 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
 #include "veltra/proto/commands.hpp"
 #include "veltra/proto/reader.hpp"
+#include "veltra/proto/requests.hpp"
+#include "veltra/proto/version.hpp"
 
 namespace {
 
@@ -51,6 +55,27 @@ const char* const kFollowRooms[] = {
     "AdRoom",         "OutsideExit",    "staircase1",     "IconViewRoom1", "IconViewRoom1Enter",
     "IconViewRoom1g", "ReceptionView1", "ReceptionView2",
 };
+
+// Printed by --help and -h.
+constexpr const char* kUsage =
+    "usage: scoutprobe [host [port [user [room [linger [avatar [password]]]]]]]\n"
+    "       scoutprobe --help | -h | --version\n"
+    "\n"
+    "Logs in to a world server, enters a room, listens and logs out, tracing every\n"
+    "frame sent (->) or received (<-) in hexadecimal.\n"
+    "\n"
+    "  host      server address, dotted-decimal IPv4      default 127.0.0.1\n"
+    "  port      TCP port                                 default 6650\n"
+    "  user      login name                               default scoutprobe\n"
+    "  room      room to enter; the word follow shadows   default "
+    "Brackenvel#Reception<dimension-1>\n"
+    "            whichever actor the server reports moving\n"
+    "  linger    seconds of listening, greeting, walking  default 0 (a short phase)\n"
+    "  avatar    avatar set after login                   default avatar:tumbo.mov\n"
+    "  password  sent at login when not empty             default empty\n"
+    "\n"
+    "Arguments are positional. Exit status 0 when the script ran to its end, 1 on\n"
+    "any failure (a line beginning \"!! \" says which). See scoutprobe(1).\n";
 
 struct Options {
   std::string host = "127.0.0.1";
@@ -108,82 +133,26 @@ bool readPacket(Bytes& out) {
 
 // --- Requests ---------------------------------------------------------------
 
-Bytes propRequest() { return PacketWriter(ObjID(kObjProtocol), Command::PropRequest).finish(); }
+// Every request goes to kObjClient but PROPREQ; positions carry kDir.
+Bytes teleport(uint16_t room, int16_t x, int16_t y, int16_t z) {
+  return buildTeleport(room, 0, 1, x, y, z, kDir);  // exit type 0, entry type 1
+}
 
-Bytes sessionInit(const Options& o) {
-  OldPropertyList props;
-  props.add(kVarProtocol, "24");
-  props.add(kVarClient, "1920");
-  props.add(kVarUsername, o.user);
-  if (!o.password.empty()) props.add(kVarPassword, o.password);
-  props.add(kVarAvatars, "24");
-  PacketWriter w(ObjID(kObjClient), Command::SessionInit);
-  w.oldProperties(props);
-  return w.finish();
+Bytes longLoc(int16_t x, int16_t y, int16_t z) {
+  return buildLongLoc(ObjID(kObjClient), x, y, z, kDir);
 }
 
 // One new-form property, VAR_CHANNEL/BITMAP = avatar, from an empty user.
 Bytes propertySet(const std::string& avatar) {
-  PacketWriter w(ObjID(kObjClient), Command::PropertySet);
-  w.utf("");
-  w.u8(kVarChannel);
-  w.u8(0);
-  w.u8(0);
-  w.utf(avatar);
-  return w.finish();
-}
-
-Bytes roomIdRequest(const std::string& name) {
-  PacketWriter w(ObjID(kObjClient), Command::RoomIdRequest);
-  w.utf(name);
-  return w.finish();
-}
-
-Bytes subscribe(uint16_t room, int16_t distance) {
-  PacketWriter w(ObjID(kObjClient), Command::Subscribe);
-  w.u16(room);
-  w.i16(kX);
-  w.i16(kY);
-  w.i16(kZ);
-  w.i16(distance);
-  return w.finish();
-}
-
-Bytes teleport(uint16_t room, int16_t x, int16_t y, int16_t z) {
-  PacketWriter w(ObjID(kObjClient), Command::Teleport);
-  w.u16(room);
-  w.i8(0);  // exit type
-  w.i8(1);  // entry type
-  w.i16(x);
-  w.i16(y);
-  w.i16(z);
-  w.i16(kDir);
-  return w.finish();
-}
-
-Bytes longLoc(int16_t x, int16_t y, int16_t z) {
-  PacketWriter w(ObjID(kObjClient), Command::LongLoc);
-  w.i16(x);
-  w.i16(y);
-  w.i16(z);
-  w.i16(kDir);
-  return w.finish();
-}
-
-// The greeting; the sender is the empty long id (00 00).
-Bytes greeting(const std::string& user) {
-  PacketWriter w(ObjID(kObjClient), Command::Text);
-  w.objid(ObjID());
-  w.utf("hola, soy " + user);
-  return w.finish();
+  PropertyList props;
+  props.add(kVarChannel, avatar);
+  return buildPropertySet("", props);
 }
 
 Bytes sessionExit() {
   OldPropertyList props;
   props.add(kVarError, "0");
-  PacketWriter w(ObjID(kObjClient), Command::SessionExit);
-  w.oldProperties(props);
-  return w.finish();
+  return buildSessionExit(props);
 }
 
 // --- Follow mode --------------------------------------------------------------
@@ -255,7 +224,7 @@ void listen(Follower* follower) {
 // Everything after the connect. ReadError and WriteError escape to main.
 int runScript(const Options& o) {
   Bytes frame;
-  if (!sendAll(propRequest(), "PROPREQ")) return 1;
+  if (!sendAll(buildPropRequest(), "PROPREQ")) return 1;
   if (!readPacket(frame)) {
     std::puts("!! no PROPUPD");
     return 1;
@@ -267,7 +236,7 @@ int runScript(const Options& o) {
   }
   std::puts("   PROPUPD received\n");
 
-  if (!sendAll(sessionInit(o), "SESSINIT")) return 1;
+  if (!sendAll(buildSessionInit(loginProperties(o.user, o.password)), "SESSINIT")) return 1;
   if (!readPacket(frame)) {
     std::puts("!! no SESSINIT reply");
     return 1;
@@ -298,7 +267,7 @@ int runScript(const Options& o) {
   std::map<uint16_t, std::string> roomsById;
   uint16_t roomId = 0;
   for (const std::string& name : roomNames) {
-    if (!sendAll(roomIdRequest(name), "ROOMIDRQ")) return 1;
+    if (!sendAll(buildRoomIdRequest(name), "ROOMIDRQ")) return 1;
     if (!readPacket(frame)) {
       std::puts("!! no ROOMID");
       return 1;
@@ -317,7 +286,7 @@ int runScript(const Options& o) {
 
   const int16_t distance = o.follow ? kFollowDistance : kSubscribeDistance;
   for (const auto& entry : roomsById) {
-    if (!sendAll(subscribe(entry.first, distance), "SUBSCRIB")) return 1;
+    if (!sendAll(buildSubscribe(entry.first, kX, kY, kZ, distance), "SUBSCRIB")) return 1;
   }
   if (!sendAll(teleport(roomId, kX, kY, kZ), "TELEPORT")) return 1;
 
@@ -331,7 +300,7 @@ int runScript(const Options& o) {
   // 64-bit so that a huge linger cannot overflow the tick count.
   const long long ticks = o.linger > 0 ? 5LL * o.linger : 5;
   for (long long t = 0; t < ticks; ++t) {
-    if (t == 10 && o.linger > 0) sendAll(greeting(o.user), "TEXT");
+    if (t == 10 && o.linger > 0) sendAll(buildText("", "hola, soy " + o.user), "TEXT");
     if (!o.follow && o.linger > 0 && t % 5 == 0) {
       const auto x = static_cast<int16_t>(kX + 40 * (t / 5));
       if (!sendAll(longLoc(x, kY, kZ), "LONGLOC")) break;
@@ -368,6 +337,20 @@ int main(int argc, char** argv) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   // A send to a reset peer must fail, not kill the process.
   std::signal(SIGPIPE, SIG_IGN);
+
+  // Recognised only as the sole argument, so the positional command line keeps
+  // its meaning; no IPv4 address begins with a dash.
+  if (argc == 2) {
+    const std::string_view arg = argv[1];
+    if (arg == "--help" || arg == "-h") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+    if (arg == "--version") {
+      std::printf("scoutprobe %s\n", kVersion);
+      return 0;
+    }
+  }
 
   Options o;
   if (argc > 1) o.host = argv[1];

@@ -1,6 +1,7 @@
 #include "veltra/proto/commands.hpp"
 
-#include <sstream>
+#include <algorithm>
+#include <charconv>
 #include <utility>
 
 #include "veltra/proto/reader.hpp"
@@ -10,8 +11,11 @@ namespace veltra::proto {
 namespace {
 
 // Property lists have no count: entries run to the end of the frame.
+// Each list is reserved once for the most entries its bytes can hold (an old
+// entry takes at least 2 bytes, a new one 4), so it never regrows.
 OldPropertyList readOldProperties(PacketReader& r) {
   OldPropertyList props;
+  props.reserve(r.remaining() / 2);
   while (!r.empty()) {
     const uint8_t id = r.u8();
     props.add(id, r.utf());
@@ -21,6 +25,7 @@ OldPropertyList readOldProperties(PacketReader& r) {
 
 PropertyList readProperties(PacketReader& r) {
   PropertyList props;
+  props.reserve(r.remaining() / 4);
   while (!r.empty()) {
     const uint8_t id = r.u8();
     const uint8_t flags = r.u8();
@@ -37,6 +42,40 @@ std::vector<uint8_t> readRest(PacketReader& r) {
   out.reserve(r.remaining());
   while (!r.empty()) out.push_back(r.u8());
   return out;
+}
+
+// The fewest bytes a body of this command takes; 0 also for the bodies that run
+// to the end of the frame.
+size_t minimumBody(uint8_t cmd) {
+  switch (static_cast<Command>(cmd)) {
+    case Command::LongLoc: return 8;
+    case Command::RoomChange:
+    case Command::AppearActor:
+    case Command::Subscribe: return 10;
+    case Command::Teleport: return 12;
+    case Command::Unsubscribe: return 2;
+    case Command::SubscribeDist: return 4;
+    case Command::RoomId: return 3;
+    case Command::RegisterObjId:
+    case Command::Text:
+    case Command::Whisper:
+    case Command::BuddyListUpdate:
+    case Command::BuddyListNotify: return 2;
+    case Command::RoomIdRequest:
+    case Command::FingerRequest:
+    case Command::Channel: return 1;
+    default: return 0;
+  }
+}
+
+// The most elements the rest of a compound frame can hold, each a target byte
+// at least and a body; exact for fixed-size bodies behind short targets, the
+// usual compound frame. Bodies that run to the end make one element. Bounded
+// by what one frame can hold; a longer span grows the result as it goes.
+size_t compoundCapacity(uint8_t cmd, size_t remaining) {
+  const size_t body = minimumBody(cmd);
+  if (body == 0 && cmd != static_cast<uint8_t>(Command::Disappear)) return 1;
+  return std::clamp<size_t>(remaining / (1 + body), 1, 255);
 }
 
 // Braced initialisers evaluate their elements left to right, so each body is
@@ -73,64 +112,153 @@ CommandBody readBody(uint8_t cmd, PacketReader& r) {
   }
 }
 
-// Body texts, one per body type. Narrow integers are widened so that they
-// print as numbers, never as characters.
-void render(std::ostream& os, const PropRequest& b) {
-  os << ' ' << b.ids.size() << " propiedad(es)";
+// Body texts, one per body type, appended to the line. Numbers go through
+// std::to_chars; narrow integers are widened so that they print as numbers.
+void number(std::string& out, long v) {
+  char digits[24];
+  const char* end = std::to_chars(digits, digits + sizeof digits, v).ptr;
+  // Char by char: a handful of digits, cheaper than a general copy.
+  for (const char* d = digits; d != end; ++d) out.push_back(*d);
 }
-void render(std::ostream& os, const SessionInit& b) { os << ' ' << b.props.describe(); }
-void render(std::ostream& os, const SessionExit& b) { os << ' ' << b.props.describe(); }
-void render(std::ostream& os, const AppInit& b) { os << ' ' << b.props.describe(); }
-void render(std::ostream& os, const PropCommand& b) { os << ' ' << b.props.describe(); }
-void render(std::ostream& os, const PropertySet& b) {
-  os << " from \"" << b.fromUser << "\" " << b.props.describe();
+void position(std::string& out, int16_t x, int16_t y, int16_t z) {
+  out += " @";
+  number(out, x);
+  out += ',';
+  number(out, y);
+  out += ',';
+  number(out, z);
 }
-void render(std::ostream& os, const RoomIdRequest& b) { os << " \"" << b.roomName << '"'; }
-void render(std::ostream& os, const Subscribe& b) {
-  os << " room=" << b.room << " @" << b.x << ',' << b.y << ',' << b.z
-     << " dist=" << int{b.distance} + 100;
+void room(std::string& out, uint16_t r) {
+  out += " room=";
+  number(out, r);
 }
-void render(std::ostream& os, const Unsubscribe& b) { os << " room=" << b.room; }
-void render(std::ostream& os, const SubscribeDist& b) {
-  os << " room=" << b.room << " dist=" << int{b.distance} + 100;
+void quoted(std::string& out, const std::string& s) {
+  out += " \"";
+  out += s;
+  out += '"';
 }
-void render(std::ostream& os, const LongLoc& b) {
-  os << " @" << b.x << ',' << b.y << ',' << b.z << " dir=" << b.dir;
+void objid(std::string& out, const ObjID& id) {
+  if (id.isLong()) {
+    out += id.longId();
+  } else {
+    out += '#';
+    number(out, id.shortId());
+  }
 }
-void render(std::ostream& os, const RoomChange& b) {
-  os << " room=" << b.room << " @" << b.x << ',' << b.y << ',' << b.z;
+
+void render(std::string& out, const PropRequest& b) {
+  out += ' ';
+  number(out, static_cast<long>(b.ids.size()));
+  out += " propiedad(es)";
 }
-void render(std::ostream& os, const Teleport& b) {
-  os << " room=" << b.room << " exit=" << int{b.exitType} << " entry=" << int{b.entryType} << " @"
-     << b.x << ',' << b.y << ',' << b.z;
+void render(std::string& out, const SessionInit& b) { (out += ' ') += b.props.describe(); }
+void render(std::string& out, const SessionExit& b) { (out += ' ') += b.props.describe(); }
+void render(std::string& out, const AppInit& b) { (out += ' ') += b.props.describe(); }
+void render(std::string& out, const PropCommand& b) { (out += ' ') += b.props.describe(); }
+void render(std::string& out, const PropertySet& b) {
+  out += " from";
+  quoted(out, b.fromUser);
+  (out += ' ') += b.props.describe();
 }
-void render(std::ostream& os, const Text& b) {
-  os << " <" << b.sender.describe() << "> " << b.text;
+void render(std::string& out, const RoomIdRequest& b) { quoted(out, b.roomName); }
+void render(std::string& out, const Subscribe& b) {
+  room(out, b.room);
+  position(out, b.x, b.y, b.z);
+  out += " dist=";
+  number(out, long{b.distance} + 100);
 }
-void render(std::ostream& os, const Whisper& b) {
-  os << " <" << b.sender.describe() << "> " << b.text;
+void render(std::string& out, const Unsubscribe& b) { room(out, b.room); }
+void render(std::string& out, const SubscribeDist& b) {
+  room(out, b.room);
+  out += " dist=";
+  number(out, long{b.distance} + 100);
 }
-void render(std::ostream& os, const BuddyListUpdate& b) {
-  os << ' ' << b.buddy << (b.add ? " (add)" : " (remove)");
+void render(std::string& out, const LongLoc& b) {
+  position(out, b.x, b.y, b.z);
+  out += " dir=";
+  number(out, b.dir);
 }
-void render(std::ostream& os, const FingerRequest& b) { os << ' ' << b.user; }
-void render(std::ostream& os, const ChannelChange& b) { os << " \"" << b.channel << '"'; }
-void render(std::ostream& os, const RegisterObjId& b) {
-  os << " \"" << b.longId << "\" -> #" << int{b.shortId};
+void render(std::string& out, const RoomChange& b) {
+  room(out, b.room);
+  position(out, b.x, b.y, b.z);
 }
-void render(std::ostream& os, const AppearActor& b) {
-  os << " room=" << b.room << " @" << b.x << ',' << b.y << ',' << b.z << " dir=" << b.dir;
+void render(std::string& out, const Teleport& b) {
+  room(out, b.room);
+  out += " exit=";
+  number(out, b.exitType);
+  out += " entry=";
+  number(out, b.entryType);
+  position(out, b.x, b.y, b.z);
 }
-void render(std::ostream&, const Disappear&) {}
-void render(std::ostream& os, const RoomId& b) {
-  os << " \"" << b.roomName << "\" = " << b.roomNumber;
+void render(std::string& out, const Text& b) {
+  out += " <";
+  objid(out, b.sender);
+  (out += "> ") += b.text;
 }
-void render(std::ostream& os, const PropertyUpdate& b) { os << ' ' << b.props.describe(); }
-void render(std::ostream& os, const BuddyListNotify& b) {
-  os << ' ' << b.buddy << (b.online ? " conectado" : " desconectado");
+void render(std::string& out, const Whisper& b) {
+  out += " <";
+  objid(out, b.sender);
+  (out += "> ") += b.text;
 }
-void render(std::ostream& os, const Unparsed& b) {
-  os << ' ' << b.payload.size() << " bytes unparsed";
+void render(std::string& out, const BuddyListUpdate& b) {
+  (out += ' ') += b.buddy;
+  out += b.add ? " (add)" : " (remove)";
+}
+void render(std::string& out, const FingerRequest& b) { (out += ' ') += b.user; }
+void render(std::string& out, const ChannelChange& b) { quoted(out, b.channel); }
+void render(std::string& out, const RegisterObjId& b) {
+  quoted(out, b.longId);
+  out += " -> #";
+  number(out, b.shortId);
+}
+void render(std::string& out, const AppearActor& b) {
+  room(out, b.room);
+  position(out, b.x, b.y, b.z);
+  out += " dir=";
+  number(out, b.dir);
+}
+void render(std::string&, const Disappear&) {}
+void render(std::string& out, const RoomId& b) {
+  quoted(out, b.roomName);
+  out += " = ";
+  number(out, b.roomNumber);
+}
+void render(std::string& out, const PropertyUpdate& b) { (out += ' ') += b.props.describe(); }
+void render(std::string& out, const BuddyListNotify& b) {
+  (out += ' ') += b.buddy;
+  out += b.online ? " conectado" : " desconectado";
+}
+void render(std::string& out, const Unparsed& b) {
+  out += ' ';
+  number(out, static_cast<long>(b.payload.size()));
+  out += " bytes unparsed";
+}
+
+// Bytes of a body's strings, so that the line is reserved once. A property
+// entry is counted at its longest label and a binary value at its longest text.
+size_t textSize(const OldPropertyList& props) {
+  size_t n = 2;
+  for (const OldProperty& p : props.all()) n += 26 + p.value.size();
+  return n;
+}
+size_t textSize(const PropertyList& props) {
+  size_t n = 2;
+  for (const Property& p : props.all()) n += 26 + (p.binary() ? 12 : p.value.size());
+  return n;
+}
+template <typename Body>
+size_t textSize(const Body& b) {
+  size_t n = 0;
+  if constexpr (requires { b.props; }) n += textSize(b.props);
+  if constexpr (requires { b.sender; }) n += b.sender.longId().size();
+  if constexpr (requires { b.text; }) n += b.text.size();
+  if constexpr (requires { b.fromUser; }) n += b.fromUser.size();
+  if constexpr (requires { b.roomName; }) n += b.roomName.size();
+  if constexpr (requires { b.longId; }) n += b.longId.size();
+  if constexpr (requires { b.buddy; }) n += b.buddy.size();
+  if constexpr (requires { b.user; }) n += b.user.size();
+  if constexpr (requires { b.channel; }) n += b.channel.size();
+  return n;
 }
 
 Bytes buildChat(Command command, const std::string& sender, const std::string& text) {
@@ -148,20 +276,29 @@ std::vector<Incoming> parsePacket(std::span<const uint8_t> packet) {
   ObjID target = r.objid();
   const uint8_t cmd = r.u8();
   const bool compound = !target.isLong() && target.shortId() == kObjCompound;
+  out.reserve(compound ? compoundCapacity(cmd, r.remaining()) : 1);
   // Every element consumes at least its target byte, so the loop always ends.
   do {
     if (compound) target = r.objid();
-    CommandBody body = readBody(cmd, r);
-    out.push_back(Incoming{std::move(target), cmd, std::move(body)});
+    // readBody's result initialises the element's body directly; the element
+    // is then moved once into the result.
+    out.push_back(Incoming{std::move(target), cmd, readBody(cmd, r)});
   } while (compound && !r.empty());
   return out;
 }
 
 std::string describe(const Incoming& in) {
-  std::ostringstream os;
-  os << commandName(in.command) << " [" << in.target.describe() << ']';
-  std::visit([&os](const auto& body) { render(os, body); }, in.body);
-  return os.str();
+  // One string, reserved once: the fixed parts of the longest line take
+  // under 80 bytes, the rest is the body's strings.
+  std::string out;
+  const size_t strings = std::visit([](const auto& body) { return textSize(body); }, in.body);
+  out.reserve(80 + in.target.longId().size() + strings);
+  out += commandName(in.command);
+  out += " [";
+  objid(out, in.target);
+  out += ']';
+  std::visit([&out](const auto& body) { render(out, body); }, in.body);
+  return out;
 }
 
 Bytes buildPropertyUpdate(const PropertyList& props) {

@@ -1,5 +1,7 @@
 #include "veltra/proto/property.hpp"
 
+#include <charconv>
+
 namespace veltra::proto {
 
 namespace {
@@ -38,29 +40,63 @@ const char* varName(uint8_t id) {
   }
 }
 
-std::string label(uint8_t id) {
-  const char* name = varName(id);
-  return name ? std::string(name) : "VAR#" + std::to_string(id);
+// label(id): the display name, or "VAR#" and the id in decimal, appended.
+void appendLabel(std::string& out, uint8_t id) {
+  if (const char* name = varName(id)) {
+    out += name;
+    return;
+  }
+  char digits[3];
+  const char* end = std::to_chars(digits, digits + sizeof digits, id).ptr;
+  out += "VAR#";
+  for (const char* d = digits; d != end; ++d) out.push_back(*d);
 }
+
+// The longest label, "VAR_EXTERNAL_HTTP_SERVER", with its "=" and its space.
+constexpr size_t kEntryText = 26;
 
 }  // namespace
 
 bool Property::binary() const { return (flags & kPropFlagBinary) != 0; }
 
 std::string OldPropertyList::describe() const {
-  std::string out = "(";
-  for (const OldProperty& p : props_) out += label(p.id) + "=" + p.value + " ";
-  return out + ")";
+  size_t size = 2;
+  for (const OldProperty& p : props_) size += kEntryText + p.value.size();
+  std::string out;
+  out.reserve(size);
+  out += '(';
+  for (const OldProperty& p : props_) {
+    appendLabel(out, p.id);
+    out += '=';
+    out += p.value;
+    out += ' ';
+  }
+  out += ')';
+  return out;
 }
 
 std::string PropertyList::describe() const {
-  std::string out = "(";
+  size_t size = 2;
+  for (const Property& p : props_) size += kEntryText + (p.binary() ? 12 : p.value.size());
+  std::string out;
+  out.reserve(size);
+  out += '(';
   for (const Property& p : props_) {
-    out += label(p.id);
-    out += p.binary() ? "=<" + std::to_string(p.value.size()) + " bytes>" : "=" + p.value;
-    out += " ";
+    appendLabel(out, p.id);
+    if (p.binary()) {  // the size, never the bytes: "=<N bytes>"
+      char digits[24];
+      const char* end = std::to_chars(digits, digits + sizeof digits, p.value.size()).ptr;
+      out += "=<";
+      for (const char* d = digits; d != end; ++d) out.push_back(*d);
+      out += " bytes>";
+    } else {
+      out += '=';
+      out += p.value;
+    }
+    out += ' ';
   }
-  return out + ")";
+  out += ')';
+  return out;
 }
 
 }  // namespace veltra::proto

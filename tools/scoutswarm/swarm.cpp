@@ -15,6 +15,7 @@
 
 #include "veltra/proto/commands.hpp"
 #include "veltra/proto/reader.hpp"
+#include "veltra/proto/requests.hpp"
 
 namespace scoutswarm {
 
@@ -38,69 +39,6 @@ int64_t clockNs() {
   timespec t{};
   clock_gettime(CLOCK_MONOTONIC, &t);
   return int64_t{t.tv_sec} * kSecond + t.tv_nsec;
-}
-
-proto::Bytes propRequest() {
-  return PacketWriter(ObjID(proto::kObjProtocol), Command::PropRequest).finish();
-}
-
-proto::Bytes sessionInit(const std::string& name) {
-  proto::OldPropertyList props;
-  props.add(proto::kVarProtocol, "24");
-  props.add(proto::kVarClient, "1920");
-  props.add(proto::kVarUsername, name);
-  props.add(proto::kVarAvatars, "24");
-  PacketWriter w(ObjID(proto::kObjClient), Command::SessionInit);
-  w.oldProperties(props);
-  return w.finish();
-}
-
-// One new-form property, VAR_CHANNEL/BITMAP = avatar, from an empty user.
-proto::Bytes propertySet(const std::string& avatar) {
-  PacketWriter w(ObjID(proto::kObjClient), Command::PropertySet);
-  w.utf("");
-  w.u8(proto::kVarChannel);
-  w.u8(0);
-  w.u8(0);
-  w.utf(avatar);
-  return w.finish();
-}
-
-proto::Bytes roomIdRequest(const std::string& room) {
-  PacketWriter w(ObjID(proto::kObjClient), Command::RoomIdRequest);
-  w.utf(room);
-  return w.finish();
-}
-
-proto::Bytes subscribe(uint16_t room) {
-  PacketWriter w(ObjID(proto::kObjClient), Command::Subscribe);
-  w.u16(room);
-  w.i16(kX), w.i16(kY), w.i16(kZ);
-  w.i16(900);
-  return w.finish();
-}
-
-proto::Bytes teleport(uint16_t room) {
-  PacketWriter w(ObjID(proto::kObjClient), Command::Teleport);
-  w.u16(room);
-  w.i8(0), w.i8(1);  // exit and entry type
-  w.i16(kX), w.i16(kY), w.i16(kZ), w.i16(kDir);
-  return w.finish();
-}
-
-proto::Bytes text(const std::string& line) {
-  PacketWriter w(ObjID(proto::kObjClient), Command::Text);
-  w.objid(ObjID());  // the server fills in the sender
-  w.utf(line);
-  return w.finish();
-}
-
-proto::Bytes sessionExit() {
-  proto::OldPropertyList props;
-  props.add(proto::kVarError, "0");
-  PacketWriter w(ObjID(proto::kObjClient), Command::SessionExit);
-  w.oldProperties(props);
-  return w.finish();
 }
 
 int16_t be16(const uint8_t* p) { return static_cast<int16_t>(p[0] << 8 | p[1]); }
@@ -297,8 +235,9 @@ void Swarm::fire(const Event& e) {
       if (s.state != State::kInWorld) break;
       const uint32_t k = s.lines++;
       ++report_.linesSent;
-      send(e.session, text("swarm " + std::to_string(mark_) + " " + std::to_string(e.session) +
-                           " " + std::to_string(k)));
+      send(e.session,
+           proto::buildText("", "swarm " + std::to_string(mark_) + " " + std::to_string(e.session) +
+                                    " " + std::to_string(k)));
       if (s.conn && static_cast<double>(s.lines) < std::floor(cfg_.duration * cfg_.chatRate))
         events_.push({scheduled(s, s.lines, cfg_.chatRate), e.session, 0, Kind::kChat});
       break;
@@ -352,7 +291,7 @@ void Swarm::connected(uint32_t i) {
   poller_.modify(s.conn->fd(), EPOLLIN, i);
   s.writing = false;
   s.state = State::kPropUpd;  // so that a failing send is not counted as connecting
-  send(i, propRequest());
+  send(i, proto::buildPropRequest());
   if (s.conn) await(i, State::kPropUpd);
 }
 
@@ -370,16 +309,24 @@ void Swarm::record(Step step, int64_t from) {
 
 void Swarm::enterWorld(uint32_t i) {
   Session& s = sessions_[i];
-  send(i, propertySet(cfg_.avatar));
+  {
+    proto::PropertyList avatar;  // VAR_CHANNEL/BITMAP
+    avatar.add(proto::kVarChannel, cfg_.avatar);
+    send(i, proto::buildPropertySet("", avatar));
+  }
   // ROOMIDRQ first; SUBSCRIB and TELEPORT follow its reply.
-  if (s.conn) send(i, roomIdRequest(cfg_.roomOf(i)));
+  if (s.conn) send(i, proto::buildRoomIdRequest(cfg_.roomOf(i)));
   if (s.conn) await(i, State::kRoomId);
 }
 
 void Swarm::leave(uint32_t i) {
   --inWorld_;
   sessions_[i].state = State::kLogout;
-  send(i, sessionExit());
+  {
+    proto::OldPropertyList bye;
+    bye.add(proto::kVarError, "0");
+    send(i, proto::buildSessionExit(bye));
+  }
   if (sessions_[i].conn) await(i, State::kLogout);
 }
 
@@ -478,7 +425,7 @@ void Swarm::general(uint32_t i, std::span<const uint8_t> f) {
     case State::kPropUpd:
       if (!std::holds_alternative<proto::PropertyUpdate>(first.body)) return wrong("PROPREQ");
       record(kPropUpd, s.since);
-      send(i, sessionInit(cfg_.prefix + std::to_string(i + 1)));
+      send(i, proto::buildSessionInit(proto::loginProperties(cfg_.prefix + std::to_string(i + 1))));
       if (s.conn) await(i, State::kLogin);
       return;
     case State::kLogin: {
@@ -495,8 +442,8 @@ void Swarm::general(uint32_t i, std::span<const uint8_t> f) {
       if (rid->roomNumber == 0) return fail(i, "room number 0");
       record(kRoomId, s.since);
       s.room = rid->roomNumber;
-      send(i, subscribe(s.room));
-      if (s.conn) send(i, teleport(s.room));
+      send(i, proto::buildSubscribe(s.room, kX, kY, kZ, 900));
+      if (s.conn) send(i, proto::buildTeleport(s.room, 0, 1, kX, kY, kZ, kDir));
       if (!s.conn) return;
       s.state = State::kInWorld;
       s.inWorldAt = now_;

@@ -7,6 +7,7 @@
 // lookups return the first entry with the id.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -50,6 +51,9 @@ class OldPropertyList {
     return p ? std::optional<std::string>(p->value) : std::nullopt;
   }
 
+  // Room for n entries, so that adding up to n never reallocates.
+  void reserve(size_t n) { props_.reserve(n); }
+
   const std::vector<OldProperty>& all() const { return props_; }
   bool empty() const { return props_.empty(); }
 
@@ -77,6 +81,9 @@ class PropertyList {
     const Property* p = find(id);
     return p ? std::optional<std::string>(p->value) : std::nullopt;
   }
+
+  // Room for n entries, so that adding up to n never reallocates.
+  void reserve(size_t n) { props_.reserve(n); }
 
   const std::vector<Property>& all() const { return props_; }
   bool empty() const { return props_.empty(); }

@@ -29,10 +29,19 @@ class PacketReader {
   explicit PacketReader(std::span<const uint8_t> data) : data_(data) {}
 
   // Fixed-width fields. At the end: "read past the end of the packet".
-  uint8_t u8();
-  int8_t i8();
-  uint16_t u16();
-  int16_t i16();
+  // Defined here: they are most of the work of decoding a position.
+  uint8_t u8() {
+    if (pos_ >= data_.size()) throwPastEnd();
+    return data_[pos_++];
+  }
+  int8_t i8() { return static_cast<int8_t>(u8()); }
+  uint16_t u16() {
+    if (data_.size() - pos_ < 2) throwPastEnd();  // as if the first or the second u8 failed
+    const uint16_t v = static_cast<uint16_t>((data_[pos_] << 8) | data_[pos_ + 1]);
+    pos_ += 2;
+    return v;
+  }
+  int16_t i16() { return static_cast<int16_t>(u16()); }
 
   // A protocol string (length byte, then modified UTF-8), returned as UTF-8.
   // Errors: "UTF string overruns the packet", "malformed UTF (...)".
@@ -52,6 +61,8 @@ class PacketReader {
   void skipAll() { pos_ = data_.size(); }
 
  private:
+  [[noreturn]] static void throwPastEnd();
+
   std::span<const uint8_t> data_;
   size_t pos_ = 0;  // invariant: pos_ <= data_.size()
 };

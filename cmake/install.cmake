@@ -1,0 +1,56 @@
+# Install rules, the CMake package (find_package(veltra)), the pkg-config file
+# (veltra-proto) and the Debian package (cpack -G DEB).
+include(CMakePackageConfigHelpers)
+
+set(veltra_cmake_dir ${CMAKE_INSTALL_LIBDIR}/cmake/veltra)
+
+install(TARGETS veltra_proto EXPORT veltraTargets
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+  FILE_SET HEADERS DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(EXPORT veltraTargets NAMESPACE veltra:: DESTINATION ${veltra_cmake_dir})
+
+configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/veltraConfig.cmake.in
+  ${PROJECT_BINARY_DIR}/veltraConfig.cmake INSTALL_DESTINATION ${veltra_cmake_dir})
+# Before 1.0 a minor release may change the API: 0.2 accepts 0.2.x only.
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/veltraConfigVersion.cmake
+  COMPATIBILITY SameMinorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/veltraConfig.cmake ${PROJECT_BINARY_DIR}/veltraConfigVersion.cmake
+  DESTINATION ${veltra_cmake_dir})
+
+# The .pc file names the prefix actually installed into (cmake --install
+# --prefix, or /usr when cpack stages the package), so it is written at
+# install time.
+install(CODE "
+  set(VELTRA_PC_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
+  set(VELTRA_PC_LIBDIR \"${CMAKE_INSTALL_LIBDIR}\")
+  set(VELTRA_PC_INCLUDEDIR \"${CMAKE_INSTALL_INCLUDEDIR}\")
+  set(PROJECT_VERSION \"${PROJECT_VERSION}\")
+  configure_file(\"${CMAKE_CURRENT_LIST_DIR}/veltra-proto.pc.in\"
+                 \"${PROJECT_BINARY_DIR}/veltra-proto.pc\" @ONLY)
+")
+install(FILES ${PROJECT_BINARY_DIR}/veltra-proto.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+# Debian package, only when veltra is the project being built: a consumer's
+# own CPack settings stay its own.
+if(PROJECT_IS_TOP_LEVEL)
+  set(CPACK_PACKAGE_NAME veltra)
+  set(CPACK_PACKAGE_VENDOR veltra)
+  set(CPACK_PACKAGE_CONTACT "veltra maintainers <maintainers@veltra.invalid>")
+  set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+      "binary chat-server protocol library (veltra::proto) and test tools")
+  string(CONCAT CPACK_PACKAGE_DESCRIPTION
+      "The veltra::proto C++20 library reads, writes, decodes and describes the\n"
+      "frames of a binary chat-server protocol: headers, library, CMake package\n"
+      "and pkg-config file (veltra-proto). Also the command-line tools built on\n"
+      "it, with their man pages.")
+  set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+  set(CPACK_STRIP_FILES ON)
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_PACKAGE_SECTION devel)
+  # Runtime dependencies of the tools (libc, libstdc++, and whatever else they
+  # link) come from dpkg-shlibdeps.
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  include(CPack)
+endif()
