@@ -8,6 +8,7 @@
 #include <tins/tcp.h>
 #include <tins/tcp_ip/stream_follower.h>
 
+#include <algorithm>
 #include <chrono>
 #include <exception>
 
@@ -268,8 +269,8 @@ struct Decoder::Impl {
       if (!f.buffered_payload().empty()) {
         const uint32_t missing = f.buffered_payload().begin()->first - f.sequence_number();
         kill(c, d, Event::kGap,
-             "gap: " + std::to_string(missing) + " bytes never captured before " +
-                 std::to_string(f.total_buffered_bytes()) + " that were; not decoded");
+             "gap: " + std::to_string(missing) + " bytes never captured; the " +
+                 std::to_string(f.total_buffered_bytes()) + " after them are not decoded");
       } else if (why) {
         kill(c, d, Event::kGap, std::string(why) + "; this direction is no longer decoded");
       }
@@ -296,11 +297,15 @@ struct Decoder::Impl {
       return;
     }
     const uint32_t expected = f.sequence_number() + (f.state() == Flow::FIN_SENT ? 1 : 0);
-    const auto ahead = static_cast<int32_t>(tcp.ack_seq() - expected);
-    if (ahead > 0)
-      kill(c, peer, Event::kGap,
-           "gap: at least " + std::to_string(ahead) +
-               " bytes acknowledged but never captured; this direction is no longer decoded");
+    auto missing = static_cast<int32_t>(tcp.ack_seq() - expected);
+    if (missing <= 0) return;
+    // Bytes held behind the hole were captured; the hole ends where they start.
+    if (!f.buffered_payload().empty())
+      missing = std::min(missing, static_cast<int32_t>(f.buffered_payload().begin()->first - expected));
+    kill(c, peer, Event::kGap,
+         "gap: at least " + std::to_string(missing) +
+             " bytes never captured (the peer acknowledged them); this direction is no longer "
+             "decoded");
   }
 
   void packet(int dlt, std::span<const uint8_t> bytes, size_t wireLength, timeval ts) {
