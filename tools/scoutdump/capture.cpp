@@ -1,6 +1,7 @@
 #include "scoutdump/capture.hpp"
 
 #include <pcap/pcap.h>
+#include <poll.h>
 
 #include <atomic>
 #include <chrono>
@@ -33,7 +34,13 @@ void run(pcap_t* p, Decoder& decoder, const CaptureLimits& limits, bool live) {
     pcap_pkthdr* header = nullptr;
     const u_char* data = nullptr;
     const int r = pcap_next_ex(p, &header, &data);
-    if (r == 0) continue;  // live: the read timed out, so the limits are looked at again
+    if (r == 0) {
+      // Live and nothing buffered: wait a little, then look at the limits again. A
+      // blocking read could wait for ever, as its timeout may start with the first packet.
+      pollfd fd{pcap_get_selectable_fd(p), POLLIN, 0};
+      poll(&fd, 1, 100);
+      continue;
+    }
     if (r == PCAP_ERROR_BREAK) break;
     if (r < 0) throw CaptureError(pcap_geterr(p));
     ++n;
@@ -67,7 +74,6 @@ void readLive(const std::string& iface, const std::set<uint16_t>& ports, Decoder
   if (!p) throw CaptureError(err);
   pcap_set_snaplen(p.get(), 65535);
   pcap_set_promisc(p.get(), 0);
-  pcap_set_timeout(p.get(), 100);  // ms: how soon a stop or the duration is noticed
   pcap_set_immediate_mode(p.get(), 1);
   if (const int r = pcap_activate(p.get()); r < 0) {
     const std::string why = pcap_geterr(p.get());
@@ -87,6 +93,7 @@ void readLive(const std::string& iface, const std::set<uint16_t>& ports, Decoder
   const int set = pcap_setfilter(p.get(), &program);
   pcap_freecode(&program);
   if (set != 0) throw CaptureError("cannot set the capture filter: " + std::string(pcap_geterr(p.get())));
+  if (pcap_setnonblock(p.get(), 1, err) != 0) throw CaptureError(err);
   g_live = p.get();
   try {
     run(p.get(), decoder, limits, true);
