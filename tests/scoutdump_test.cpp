@@ -28,17 +28,18 @@ V lines(const std::string& out, uint16_t port) {
   for (std::string line; std::getline(in, line) && line != "== summary ==";) {
     std::istringstream is(line);
     V w{std::istream_iterator<std::string>(is), {}};
-    std::string l = w.size() > 3 && w[2] == "→" ? (w[3].ends_with(":" + std::to_string(port)) ? ">" : "<") : "";
+    std::string l =
+        w.size() > 3 && w[2] == "→" ? (w[3].ends_with(":" + std::to_string(port)) ? ">" : "<") : "";
     for (size_t i = l.empty() ? 0 : 4; i < w.size(); ++i) l += (l.empty() ? "" : " ") + w[i];
     if (!l.starts_with("> ** connection")) v.push_back(l);
   }
   return v;
 }
 
-const Bytes kPropReq = {0x03, 0xff, 0x0a};                                        // PROPREQ
-const Bytes kLongLoc = {0x0b, 0x01, 0x01, 0, 10, 0, 20, 0, 0, 0, 90};             // LONGLOC
-const Bytes kDisappear = {0x03, 0x0c, 0x0b};                                      // DISAPPR #12
-const Bytes kShort = {0x04, 0x01, 0x01, 0x00}, kBadLen = {0x02, 0x01, 0x0a};      // faults
+const Bytes kPropReq = {0x03, 0xff, 0x0a};                                    // PROPREQ
+const Bytes kLongLoc = {0x0b, 0x01, 0x01, 0, 10, 0, 20, 0, 0, 0, 90};         // LONGLOC
+const Bytes kDisappear = {0x03, 0x0c, 0x0b};                                  // DISAPPR #12
+const Bytes kShort = {0x04, 0x01, 0x01, 0x00}, kBadLen = {0x02, 0x01, 0x0a};  // faults
 const std::string kA = "PROPREQ [#255] 0 propiedad(es)", kB = "LONGLOC [#1] @10,20,0 dir=90";
 Bytes cat(std::initializer_list<Bytes> parts) {
   Bytes b;
@@ -71,8 +72,8 @@ void writeCapture(const std::string& path, bool handshake, const std::vector<Seg
   auto put = [&](bool up, uint32_t seq, uint32_t ack, uint8_t flags, const Bytes& data) {
     Tins::TCP tcp(up ? 6650 : 40000, up ? 40000 : 6650);
     tcp.seq(seq), tcp.ack_seq(ack), tcp.flags(flags);
-    Tins::EthernetII e = Tins::EthernetII() / Tins::IP(up ? "10.0.0.2" : "10.0.0.1",
-                                                       up ? "10.0.0.1" : "10.0.0.2") / tcp;
+    Tins::EthernetII e = Tins::EthernetII() /
+                         Tins::IP(up ? "10.0.0.2" : "10.0.0.1", up ? "10.0.0.1" : "10.0.0.2") / tcp;
     if (!data.empty()) e /= Tins::RawPDU(data);
     w.write(e);
   };
@@ -83,7 +84,8 @@ void writeCapture(const std::string& path, bool handshake, const std::vector<Seg
   }
   for (const Seg& s : segs) {
     got[s.up].emplace_back(s.at, s.at + s.data.size());
-    if (!s.lost) put(s.up, isn[s.up] + 1 + s.at, ackOf(s.up), Tins::TCP::ACK | Tins::TCP::PSH, s.data);
+    if (!s.lost)
+      put(s.up, isn[s.up] + 1 + s.at, ackOf(s.up), Tins::TCP::ACK | Tins::TCP::PSH, s.data);
   }
 }
 
@@ -97,20 +99,42 @@ TEST(Scoutdump, CraftedCaptures) {
   };
   const Bytes ab = cat({kPropReq, kLongLoc});
   const Row rows[] = {
-      {"split", {{1, 0, Bytes(ab.begin(), ab.begin() + 5)}, {1, 5, Bytes(ab.begin() + 5, ab.end())}},
+      {"split",
+       {{1, 0, Bytes(ab.begin(), ab.begin() + 5)}, {1, 5, Bytes(ab.begin() + 5, ab.end())}},
        {"> " + kA, "> " + kB}},
-      {"several in one", {{1, 0, cat({kPropReq, kLongLoc, kPropReq})}}, {"> " + kA, "> " + kB, "> " + kA}},
-      {"out of order", {{1, 3, kLongLoc}, {1, 0, kPropReq}, {0, 0, kDisappear}}, {"> " + kA, "> " + kB, "< DISAPPR [#12]"}},
-      {"retransmitted", {{1, 0, Bytes(ab.begin(), ab.begin() + 5)}, {1, 0, Bytes(ab.begin(), ab.begin() + 5)}, {1, 0, ab}},
+      {"several in one",
+       {{1, 0, cat({kPropReq, kLongLoc, kPropReq})}},
+       {"> " + kA, "> " + kB, "> " + kA}},
+      {"out of order",
+       {{1, 3, kLongLoc}, {1, 0, kPropReq}, {0, 0, kDisappear}},
+       {"> " + kA, "> " + kB, "< DISAPPR [#12]"}},
+      {"retransmitted",
+       {{1, 0, Bytes(ab.begin(), ab.begin() + 5)},
+        {1, 0, Bytes(ab.begin(), ab.begin() + 5)},
+        {1, 0, ab}},
        {"> " + kA, "> " + kB}},
-      {"undecodable, bad length", {{1, 0, cat({kPropReq, kShort, kPropReq, kBadLen, kPropReq})}},
-       {"> " + kA, "> !! undecodable frame: read past the end of the packet", "0000 04 01 01 00 ....", "> " + kA,
+      {"undecodable, bad length",
+       {{1, 0, cat({kPropReq, kShort, kPropReq, kBadLen, kPropReq})}},
+       {"> " + kA, "> !! undecodable frame: read past the end of the packet",
+        "0000 04 01 01 00 ....", "> " + kA,
         "> !! length byte 2 (below 3); this direction is no longer decoded"}},
-      {"lost, acknowledged", {{1, 0, kPropReq}, {1, 3, kPropReq, true}, {1, 6, kLongLoc}, {0, 0, kDisappear}, {1, 17, kPropReq}},
-       {"> " + kA, "> !! gap: at least 3 bytes never captured (the peer acknowledged them); this direction is no longer decoded", "< DISAPPR [#12]"}},
-      {"lost, never acknowledged", {{1, 0, kPropReq}, {1, 3, kPropReq, true}, {1, 6, kLongLoc}},
+      {"lost, acknowledged",
+       {{1, 0, kPropReq},
+        {1, 3, kPropReq, true},
+        {1, 6, kLongLoc},
+        {0, 0, kDisappear},
+        {1, 17, kPropReq}},
+       {"> " + kA,
+        "> !! gap: at least 3 bytes never captured (the peer acknowledged them); this direction is "
+        "no longer decoded",
+        "< DISAPPR [#12]"}},
+      {"lost, never acknowledged",
+       {{1, 0, kPropReq}, {1, 3, kPropReq, true}, {1, 6, kLongLoc}},
        {"> " + kA, "> !! gap: 3 bytes never captured; the 11 after them are not decoded"}},
-      {"start not captured", {{0, 0, kDisappear}, {1, 0, kPropReq}}, {"< DISAPPR [#12]", "> " + kA}, false},
+      {"start not captured",
+       {{0, 0, kDisappear}, {1, 0, kPropReq}},
+       {"< DISAPPR [#12]", "> " + kA},
+       false},
       {"cut file", {{1, 0, kPropReq}, {1, 3, kLongLoc}}, {"> " + kA}, true, 5},
   };
   const std::string path = testing::TempDir() + "scoutdump_crafted.pcap";
@@ -120,7 +144,8 @@ TEST(Scoutdump, CraftedCaptures) {
     const Process r(SCOUTDUMP_BIN, {"-r", path}, 10s);
     EXPECT_EQ(lines(r.out, 6650), row.want) << row.name;
     EXPECT_EQ(r.status, row.cut ? 1 : 0) << row.name << r.err;
-    EXPECT_EQ(r.err.starts_with("scoutdump: truncated dump file"), row.cut > 0) << row.name << r.err;
+    EXPECT_EQ(r.err.starts_with("scoutdump: truncated dump file"), row.cut > 0)
+        << row.name << r.err;
   }
   std::filesystem::remove(path);
 }
@@ -133,7 +158,8 @@ TEST(Scoutdump, JsonAndCommandLine) {
   const std::string want = R"("code":1,"connection":1,"direction":"client-to-server",)"
                            R"("dst":"10.0.0.2:6650","fields":{"dir":90,"x":10,"y":20,"z":0},)"
                            R"("hex":"0b0101000a00140000005a","mnemonic":"LONGLOC",)"
-                           R"("src":"10.0.0.1:40000","target":1,"text":")" + kB + "\"";
+                           R"("src":"10.0.0.1:40000","target":1,"text":")" +
+                           kB + "\"";
   EXPECT_NE(r.out.find(want), std::string::npos) << r.out;
   EXPECT_EQ(r.out.find("PROPREQ\",\"src"), std::string::npos);  // -Y left it out
   const std::tuple<V, int, std::string> rows[] = {
@@ -155,15 +181,17 @@ TEST(Scoutdump, JsonAndCommandLine) {
 // A stubworld session recorded with tcpdump on lo: scoutdump decodes, direction by
 // direction, exactly the frames scoutprobe traced.
 TEST(Scoutdump, AgreesWithScoutprobeOnARealCapture) {
-  const char* tcpdump = access("/usr/sbin/tcpdump", X_OK) == 0 ? "/usr/sbin/tcpdump"
-                        : access("/usr/bin/tcpdump", X_OK) == 0 ? "/usr/bin/tcpdump" : nullptr;
+  const char* tcpdump = access("/usr/sbin/tcpdump", X_OK) == 0  ? "/usr/sbin/tcpdump"
+                        : access("/usr/bin/tcpdump", X_OK) == 0 ? "/usr/bin/tcpdump"
+                                                                : nullptr;
   if (geteuid() != 0 || !tcpdump) GTEST_SKIP() << "capturing on lo needs root and tcpdump";
   Process server(STUBWORLD_BIN, {"--listen", "127.0.0.1:0", "--quiet"});
   ASSERT_TRUE(server.waitFor("listening on", 5s));
   const std::string port = server.out.substr(server.out.rfind(':') + 1, 5);
   const std::string path = testing::TempDir() + "scoutdump_live.pcap";
-  Process capture("/bin/sh", {"-c", "exec " + std::string(tcpdump) + " -i lo -U --immediate-mode -w " +
-                                        path + " tcp port " + port + " 2>&1"});
+  Process capture("/bin/sh",
+                  {"-c", "exec " + std::string(tcpdump) + " -i lo -U --immediate-mode -w " + path +
+                             " tcp port " + port + " 2>&1"});
   ASSERT_TRUE(capture.waitFor("listening on", 10s)) << capture.out;
   const Process probe(SCOUTPROBE_BIN, {"127.0.0.1", port}, 20s);
   ASSERT_EQ(probe.status, 0) << probe.out;
@@ -176,7 +204,8 @@ TEST(Scoutdump, AgreesWithScoutprobeOnARealCapture) {
     if (!line.starts_with("->") && !line.starts_with("<-")) continue;
     std::istringstream words(line.substr(line.starts_with("->") ? 14 : 2));
     Bytes frame;
-    for (std::string w; words >> w;) frame.push_back(static_cast<uint8_t>(std::stoi(w, nullptr, 16)));
+    for (std::string w; words >> w;)
+      frame.push_back(static_cast<uint8_t>(std::stoi(w, nullptr, 16)));
     for (const auto& in : veltra::proto::parsePacket(std::span(frame).subspan(1)))
       want.push_back((line[0] == '-' ? "> " : "< ") + veltra::proto::describe(in));
   }

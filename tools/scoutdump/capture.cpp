@@ -92,7 +92,8 @@ void readLive(const std::string& iface, const std::set<uint16_t>& ports, Decoder
     throw CaptureError("bad capture filter \"" + filter + "\": " + pcap_geterr(p.get()));
   const int set = pcap_setfilter(p.get(), &program);
   pcap_freecode(&program);
-  if (set != 0) throw CaptureError("cannot set the capture filter: " + std::string(pcap_geterr(p.get())));
+  if (set != 0)
+    throw CaptureError("cannot set the capture filter: " + std::string(pcap_geterr(p.get())));
   if (pcap_setnonblock(p.get(), 1, err) != 0) throw CaptureError(err);
   g_live = p.get();
   try {

@@ -24,8 +24,8 @@ class CaptureError : public std::runtime_error {
 };
 
 struct CaptureLimits {
-  uint64_t count = 0;     // packets; 0: no limit
-  double duration = 0;    // seconds of live capture; 0: no limit
+  uint64_t count = 0;   // packets; 0: no limit
+  double duration = 0;  // seconds of live capture; 0: no limit
 };
 
 // Reads the file to its end (or the count).

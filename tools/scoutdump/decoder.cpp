@@ -181,7 +181,8 @@ struct Decoder::Impl {
     conns.emplace(key, std::move(conn));
 
     s.auto_cleanup_payloads(true);
-    s.client_data_callback([this, &c](Stream& st) { onData(c, dirOf(c, true), st.client_payload()); });
+    s.client_data_callback(
+        [this, &c](Stream& st) { onData(c, dirOf(c, true), st.client_payload()); });
     s.server_data_callback(
         [this, &c](Stream& st) { onData(c, dirOf(c, false), st.server_payload()); });
     s.stream_closed_callback([this, &c](Stream& st) { onEnded(c, st, nullptr); });
@@ -301,7 +302,8 @@ struct Decoder::Impl {
     if (missing <= 0) return;
     // Bytes held behind the hole were captured; the hole ends where they start.
     if (!f.buffered_payload().empty())
-      missing = std::min(missing, static_cast<int32_t>(f.buffered_payload().begin()->first - expected));
+      missing =
+          std::min(missing, static_cast<int32_t>(f.buffered_payload().begin()->first - expected));
     kill(c, peer, Event::kGap,
          "gap: at least " + std::to_string(missing) +
              " bytes never captured (the peer acknowledged them); this direction is no longer "
@@ -336,8 +338,9 @@ struct Decoder::Impl {
         v6 ? endpoint(pdu->rfind_pdu<Tins::IPv6>().dst_addr().to_string(), tcp->dport(), true)
            : endpoint(pdu->rfind_pdu<Tins::IP>().dst_addr().to_string(), tcp->dport(), false);
     if (auto it = conns.find(keyOf(src, dst)); it != conns.end())
-      checkAck(*it->second, *tcp, src == endpoint(it->second->tinsClientAddr,
-                                                   it->second->tinsClientPort, it->second->v6));
+      checkAck(
+          *it->second, *tcp,
+          src == endpoint(it->second->tinsClientAddr, it->second->tinsClientPort, it->second->v6));
     try {
       Tins::Packet p(pdu.release(), Tins::Timestamp(ts), Tins::Packet::own_pdu());
       follower.process_packet(p);

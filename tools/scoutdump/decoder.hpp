@@ -30,9 +30,9 @@ namespace scoutdump {
 enum class Dir { kToServer = 0, kToClient = 1 };
 
 struct ConnInfo {
-  int id = 0;                 // 1, 2, ... in order of first sight
+  int id = 0;                  // 1, 2, ... in order of first sight
   std::string client, server;  // "ADDR:PORT", IPv6 addresses in brackets
-  bool partial = false;       // the start was not captured
+  bool partial = false;        // the start was not captured
   const std::string& from(Dir d) const { return d == Dir::kToServer ? client : server; }
   const std::string& to(Dir d) const { return d == Dir::kToServer ? server : client; }
 };

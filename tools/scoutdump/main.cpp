@@ -48,16 +48,26 @@ int main(int argc, char** argv) {
   std::vector<uint16_t> ports;
   std::vector<std::string> names;
   OutputOptions out;
-  auto* readOpt = app.add_option("-r", file, "Read packets from a pcap or pcapng file");
-  app.add_option("-i", iface, "Capture live on this interface")->excludes(readOpt);
-  app.add_option("-c", count, "Stop after this many packets")->check(CLI::PositiveNumber);
-  auto* durationOpt =
-      app.add_option("-a", autostop, "Stop a live capture after S seconds (duration:S)");
+  auto* readOpt =
+      app.add_option("-r", file, "Read packets from a pcap or pcapng file")->type_name("FILE");
+  app.add_option("-i", iface, "Capture live on this interface")
+      ->type_name("IFACE")
+      ->excludes(readOpt);
+  app.add_option("-c", count, "Stop after this many packets")
+      ->type_name("COUNT")
+      ->check(CLI::PositiveNumber);
+  auto* durationOpt = app.add_option("-a", autostop, "Stop a live capture after S seconds")
+                          ->type_name("duration:S");
   app.add_option("--port", ports, "A TCP port that carries the protocol (repeatable; default 6650)")
+      ->type_name("PORT")
       ->check(CLI::Range(1, 65535));
   app.add_flag("-x", out.hex, "Show every frame's bytes in hex with offsets");
-  app.add_option("-T", format, "Output format")->check(CLI::IsMember({"text", "json"}));
-  app.add_option("-Y", names, "Show only commands with these mnemonics")->delimiter(',');
+  app.add_option("-T", format, "Output format (default text)")
+      ->type_name("text|json")
+      ->check(CLI::IsMember({"text", "json"}));
+  app.add_option("-Y", names, "Show only commands with these mnemonics")
+      ->type_name("NAME[,NAME...]")
+      ->delimiter(',');
   app.add_flag("-q", out.quiet, "Print only the summary");
   try {
     app.parse(argc, argv);

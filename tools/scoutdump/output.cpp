@@ -38,9 +38,7 @@ std::string printable(const std::string& text) {
   return s;
 }
 
-json target(const proto::ObjID& id) {
-  return id.isLong() ? json(id.longId()) : json(id.shortId());
-}
+json target(const proto::ObjID& id) { return id.isLong() ? json(id.longId()) : json(id.shortId()); }
 
 json props(const proto::OldPropertyList& list) {
   json a = json::array();
@@ -85,8 +83,12 @@ json fields(const proto::CommandBody& body) {
         if constexpr (std::is_same_v<T, proto::RoomChange> || std::is_same_v<T, proto::AppearActor>)
           return {{"room", b.room}, {"x", b.x}, {"y", b.y}, {"z", b.z}, {"dir", b.dir}};
         if constexpr (std::is_same_v<T, proto::Teleport>)
-          return {{"room", b.room}, {"exitType", b.exitType}, {"entryType", b.entryType},
-                  {"x", b.x},       {"y", b.y},               {"z", b.z},
+          return {{"room", b.room},
+                  {"exitType", b.exitType},
+                  {"entryType", b.entryType},
+                  {"x", b.x},
+                  {"y", b.y},
+                  {"z", b.z},
                   {"dir", b.dir}};
         if constexpr (std::is_same_v<T, proto::Text> || std::is_same_v<T, proto::Whisper>)
           return {{"sender", target(b.sender)}, {"text", b.text}};
@@ -235,8 +237,7 @@ void Printer::summary(const Summary& s) {
        << "packets: " << s.packets << " read, " << s.tcpPackets << " TCP on the protocol's ports\n"
        << "connections: " << s.connections << " (" << s.partialConnections
        << " without their start)\n";
-  std::snprintf(line, sizeof line, "%-22s %19s %19s\n", "", "client → server",
-                "server → client");
+  std::snprintf(line, sizeof line, "%-22s %19s %19s\n", "", "client → server", "server → client");
   out_ << line;
   row("bytes", s.dir[0].bytes, s.dir[1].bytes);
   row("frames", s.dir[0].frames, s.dir[1].frames);
