@@ -32,7 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   uint64_t unnamed = 0;
   for (const auto& d : s.dir) {
     uint64_t named = 0, commands = 0;
-    for (const auto& [name, n] : d.byName) named += n.frames, commands += n.commands;
+    for (const auto& n : d.byCode) named += n.frames, commands += n.commands;
     if (named > d.frames || commands != d.commands || d.commands < named) std::abort();
     unnamed += d.frames - named;
   }

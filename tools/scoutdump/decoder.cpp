@@ -21,6 +21,7 @@ namespace proto = veltra::proto;
 using Tins::TCPIP::Flow;
 using Tins::TCPIP::Stream;
 using Tins::TCPIP::StreamFollower;
+using Tins::TCPIP::StreamIdentifier;
 
 namespace {
 
@@ -85,7 +86,9 @@ struct Decoder::Impl {
     ConnInfo info;
     Direction dir[2];
     bool v6 = false, swapped = false;
-    std::string tinsClientAddr, tinsServerAddr;
+    Tins::IPv4Address client4, server4;  // libtins's client and server
+    Tins::IPv6Address client6, server6;
+    StreamIdentifier::address_type tinsClient{};
     uint16_t tinsClientPort = 0, tinsServerPort = 0;
     bool ended = false;  // libtins let go of it
   };
@@ -104,18 +107,15 @@ struct Decoder::Impl {
     });
   }
 
-  static std::string keyOf(const std::string& a, const std::string& b) {
-    return a < b ? a + " " + b : b + " " + a;
-  }
   Conn* connOf(const Stream& s) {
-    const auto it = conns.find(keyOf(tinsClient(s), tinsServer(s)));
+    const auto it = conns.find(StreamIdentifier::make_identifier(s));
     return it == conns.end() ? nullptr : it->second.get();
   }
-  static std::string tinsClient(const Stream& s) {
+  static std::string clientText(const Stream& s) {
     return s.is_v6() ? endpoint(s.client_addr_v6().to_string(), s.client_port(), true)
                      : endpoint(s.client_addr_v4().to_string(), s.client_port(), false);
   }
-  static std::string tinsServer(const Stream& s) {
+  static std::string serverText(const Stream& s) {
     return s.is_v6() ? endpoint(s.server_addr_v6().to_string(), s.server_port(), true)
                      : endpoint(s.server_addr_v4().to_string(), s.server_port(), false);
   }
@@ -124,10 +124,8 @@ struct Decoder::Impl {
     try {
       if (c.ended) return nullptr;
       if (c.v6)
-        return &follower.find_stream(Tins::IPv6Address(c.tinsClientAddr), c.tinsClientPort,
-                                     Tins::IPv6Address(c.tinsServerAddr), c.tinsServerPort);
-      return &follower.find_stream(Tins::IPv4Address(c.tinsClientAddr), c.tinsClientPort,
-                                   Tins::IPv4Address(c.tinsServerAddr), c.tinsServerPort);
+        return &follower.find_stream(c.client6, c.tinsClientPort, c.server6, c.tinsServerPort);
+      return &follower.find_stream(c.client4, c.tinsClientPort, c.server4, c.tinsServerPort);
     } catch (const Tins::stream_not_found&) {
       return nullptr;
     }
@@ -153,7 +151,7 @@ struct Decoder::Impl {
   }
 
   void onNewStream(Stream& s) {
-    const std::string key = keyOf(tinsClient(s), tinsServer(s));
+    const StreamIdentifier key = StreamIdentifier::make_identifier(s);
     if (auto it = conns.find(key); it != conns.end()) {
       // Data after libtins let go of the connection, or after its close: the
       // stream would start at an arbitrary offset. A new SYN is a new connection.
@@ -168,14 +166,19 @@ struct Decoder::Impl {
     auto conn = std::make_unique<Conn>();
     Conn& c = *conn;
     c.v6 = s.is_v6();
-    c.tinsClientAddr = s.is_v6() ? s.client_addr_v6().to_string() : s.client_addr_v4().to_string();
-    c.tinsServerAddr = s.is_v6() ? s.server_addr_v6().to_string() : s.server_addr_v4().to_string();
+    if (c.v6) {
+      c.client6 = s.client_addr_v6(), c.server6 = s.server_addr_v6();
+      c.tinsClient = StreamIdentifier::serialize(c.client6);
+    } else {
+      c.client4 = s.client_addr_v4(), c.server4 = s.server_addr_v4();
+      c.tinsClient = StreamIdentifier::serialize(c.client4);
+    }
     c.tinsClientPort = s.client_port();
     c.tinsServerPort = s.server_port();
     c.info.partial = s.is_partial_stream();
     c.swapped = c.info.partial && ports.count(c.tinsClientPort) && !ports.count(c.tinsServerPort);
-    c.info.client = c.swapped ? tinsServer(s) : tinsClient(s);
-    c.info.server = c.swapped ? tinsClient(s) : tinsServer(s);
+    c.info.client = c.swapped ? serverText(s) : clientText(s);
+    c.info.server = c.swapped ? clientText(s) : serverText(s);
     c.info.id = static_cast<int>(++summary.connections);
     if (c.info.partial) ++summary.partialConnections;
     conns.emplace(key, std::move(conn));
@@ -245,7 +248,7 @@ struct Decoder::Impl {
       emit(Event::kUndecodable, c, d, e.what(), whole);
       return;
     }
-    ++pd.byName[proto::commandName(cmds.front().command)].frames;
+    ++pd.byCode[cmds.front().command].frames;
     Event e;
     e.kind = Event::kCommand;
     e.time = now;
@@ -254,7 +257,7 @@ struct Decoder::Impl {
     e.frame = whole;
     for (size_t i = 0; i < cmds.size(); ++i) {
       ++pd.commands;
-      ++pd.byName[proto::commandName(cmds[i].command)].commands;
+      ++pd.byCode[cmds[i].command].commands;
       e.cmd = &cmds[i];
       e.lastOfFrame = i + 1 == cmds.size();
       sink.event(e);
@@ -330,17 +333,13 @@ struct Decoder::Impl {
       ++summary.cutPackets;
       return;
     }
-    const bool v6 = pdu->find_pdu<Tins::IPv6>() != nullptr;
-    const std::string src =
-        v6 ? endpoint(pdu->rfind_pdu<Tins::IPv6>().src_addr().to_string(), tcp->sport(), true)
-           : endpoint(pdu->rfind_pdu<Tins::IP>().src_addr().to_string(), tcp->sport(), false);
-    const std::string dst =
-        v6 ? endpoint(pdu->rfind_pdu<Tins::IPv6>().dst_addr().to_string(), tcp->dport(), true)
-           : endpoint(pdu->rfind_pdu<Tins::IP>().dst_addr().to_string(), tcp->dport(), false);
-    if (auto it = conns.find(keyOf(src, dst)); it != conns.end())
-      checkAck(
-          *it->second, *tcp,
-          src == endpoint(it->second->tinsClientAddr, it->second->tinsClientPort, it->second->v6));
+    if (auto it = conns.find(StreamIdentifier::make_identifier(*pdu)); it != conns.end()) {
+      const Conn& c = *it->second;
+      const auto* ip6 = pdu->find_pdu<Tins::IPv6>();
+      const auto src = ip6 ? StreamIdentifier::serialize(ip6->src_addr())
+                           : StreamIdentifier::serialize(pdu->rfind_pdu<Tins::IP>().src_addr());
+      checkAck(*it->second, *tcp, src == c.tinsClient && tcp->sport() == c.tinsClientPort);
+    }
     try {
       Tins::Packet p(pdu.release(), Tins::Timestamp(ts), Tins::Packet::own_pdu());
       follower.process_packet(p);
@@ -358,8 +357,8 @@ struct Decoder::Impl {
   Sink& sink;
   Summary& summary;
   StreamFollower follower;
-  std::map<std::string, std::unique_ptr<Conn>> conns;  // by both endpoints, sorted
-  std::vector<std::unique_ptr<Conn>> retired;          // replaced by a new connection
+  std::map<StreamIdentifier, std::unique_ptr<Conn>> conns;
+  std::vector<std::unique_ptr<Conn>> retired;  // replaced by a new connection
   bool haveFirst = false;
   int64_t first = 0;  // microseconds
   double now = 0;

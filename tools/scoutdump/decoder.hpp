@@ -13,6 +13,7 @@
 
 #include <sys/time.h>
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -70,7 +71,7 @@ struct Summary {
   };
   struct PerDir {
     uint64_t bytes = 0, frames = 0, commands = 0;
-    std::map<std::string, PerName> byName;  // by mnemonic
+    std::array<PerName, 256> byCode;  // by command code
   };
   uint64_t packets = 0;     // every packet read
   uint64_t tcpPackets = 0;  // TCP on a protocol port

@@ -109,6 +109,7 @@ int main(int argc, char** argv) {
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
 
+  std::ios::sync_with_stdio(false);  // only iostreams write; stdio's locking costs per line
   Printer printer(std::cout, out);
   Decoder decoder(portSet, printer);
   int status = 0;

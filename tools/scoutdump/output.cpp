@@ -1,6 +1,7 @@
 #include "scoutdump/output.hpp"
 
 #include <cstdio>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <ostream>
 #include <type_traits>
@@ -108,6 +109,18 @@ json fields(const proto::CommandBody& body) {
       body);
 }
 
+// The counts by mnemonic: codes without a name add up under "UNKNOWN".
+std::map<std::string, Summary::PerName> byName(const Summary::PerDir& d) {
+  std::map<std::string, Summary::PerName> names;
+  for (int code = 0; code < 256; ++code) {
+    if (d.byCode[code].frames == 0 && d.byCode[code].commands == 0) continue;
+    Summary::PerName& n = names[proto::commandName(static_cast<uint8_t>(code))];
+    n.frames += d.byCode[code].frames;
+    n.commands += d.byCode[code].commands;
+  }
+  return names;
+}
+
 const char* kindName(Event::Kind k) {
   switch (k) {
     case Event::kConnection: return "connection";
@@ -203,7 +216,7 @@ void Printer::summary(const Summary& s) {
     json dirs = json::object();
     for (int d = 0; d < 2; ++d) {
       json names = json::object();
-      for (const auto& [name, n] : s.dir[d].byName)
+      for (const auto& [name, n] : byName(s.dir[d]))
         names[name] = {{"frames", n.frames}, {"commands", n.commands}};
       dirs[kDirName[d]] = {{"bytes", s.dir[d].bytes},
                            {"frames", s.dir[d].frames},
@@ -243,13 +256,14 @@ void Printer::summary(const Summary& s) {
   row("frames", s.dir[0].frames, s.dir[1].frames);
   row("commands", s.dir[0].commands, s.dir[1].commands);
   out_ << "frames/commands by mnemonic:\n";
-  std::set<std::string> names;
-  for (const auto& d : s.dir)
-    for (const auto& [name, n] : d.byName) names.insert(name);
-  for (const auto& name : names) {
+  const std::map<std::string, Summary::PerName> names[2] = {byName(s.dir[0]), byName(s.dir[1])};
+  std::set<std::string> all;
+  for (const auto& d : names)
+    for (const auto& [name, n] : d) all.insert(name);
+  for (const auto& name : all) {
     Summary::PerName n[2];
     for (int d = 0; d < 2; ++d)
-      if (auto it = s.dir[d].byName.find(name); it != s.dir[d].byName.end()) n[d] = it->second;
+      if (auto it = names[d].find(name); it != names[d].end()) n[d] = it->second;
     const std::string a = std::to_string(n[0].frames) + "/" + std::to_string(n[0].commands);
     const std::string b = std::to_string(n[1].frames) + "/" + std::to_string(n[1].commands);
     std::snprintf(line, sizeof line, "  %-20s %17s %17s\n", name.c_str(), a.c_str(), b.c_str());
