@@ -285,6 +285,8 @@ struct Decoder::Impl {
              std::to_string(dd.framer.buffered()) + " bytes of an unfinished frame at the end");
       }
     }
+    // A long live capture sees many connections: an ended one keeps no buffers.
+    for (Direction& dd : c.dir) dd.framer = proto::Framer();
     c.ended = true;
   }
 
