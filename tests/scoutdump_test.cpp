@@ -143,7 +143,7 @@ TEST(Scoutdump, AgreesWithScoutprobeOnARealCapture) {
     GTEST_SKIP() << "capturing on lo needs root and tcpdump";
   Process server(STUBWORLD_BIN, {"--listen", "127.0.0.1:0", "--quiet"});
   ASSERT_TRUE(server.waitFor("listening on", 5s));
-  const std::string port = server.out.substr(server.out.rfind(':') + 1, 5);
+  const std::string port = std::to_string(std::stoi(server.out.substr(server.out.rfind(':') + 1)));
   const std::string path = testing::TempDir() + "scoutdump_live.pcap";
   Process capture("/bin/sh", {"-c", "exec tcpdump -i lo -U --immediate-mode -w " + path +
                                         " tcp port " + port + " 2>&1"});
