@@ -96,6 +96,9 @@ TEST(Scoutdump, CraftedCaptures) {
        {kA, kGap + "this direction is no longer decoded", "< DISAPPR [#12]"}},
       {"lost, never acknowledged", {{1, 0, kPropReq}, {1, 3, kPropReq, true}, {1, 6, kLongLoc}},
        {kA, "> !! gap: 3 bytes never captured; the 11 after them are not decoded"}},
+      {"lost last, acknowledged", {{1, 0, kPropReq}, {1, 3, kLongLoc, true}, {0, 0, kDisappear}},
+       {kA, "< DISAPPR [#12]", "> !! gap: at least 11 bytes never captured (the peer acknowledged them); this direction is no longer decoded"}},
+      {"acknowledged before seen", {{1, 0, kPropReq, true}, {0, 0, kDisappear}, {1, 0, kPropReq}}, {"< DISAPPR [#12]", kA}},
       {"start not captured", {{0, 0, kDisappear}, {1, 0, kPropReq}}, {"< DISAPPR [#12]", kA}, false},
       {"cut file", {{1, 0, kPropReq}, {1, 3, kLongLoc}}, {kA}, true, 5},  // 5 bytes short
   };

@@ -78,7 +78,9 @@ bool Decoder::supportsLinkType(int dlt) {
 struct Decoder::Impl {
   struct Direction {
     proto::Framer framer;
-    bool dead = false;  // no longer decoded
+    bool dead = false;   // no longer decoded
+    bool acked = false;  // the peer has acknowledged bytes; up to ackedTo
+    uint32_t ackedTo = 0;
   };
   // One TCP connection. libtins calls the side it saw first its client; for a
   // connection joined late that may be our server, hence `swapped`.
@@ -270,6 +272,7 @@ struct Decoder::Impl {
     if (c.ended) return;
     for (Dir d : {Dir::kToServer, Dir::kToClient}) {
       const Flow& f = flowOf(c, s, d);
+      checkHole(c, d, f);
       if (!f.buffered_payload().empty()) {
         const uint32_t missing = f.buffered_payload().begin()->first - f.sequence_number();
         kill(c, d, Event::kGap,
@@ -290,26 +293,36 @@ struct Decoder::Impl {
     c.ended = true;
   }
 
-  // A peer that acknowledges bytes the capture never showed proves them lost
-  // to the capture: a retransmission will not come, so the hole is final.
+  // The next byte a flow expects, its FIN counted (the peer acknowledges that too).
+  static uint32_t expected(const Flow& f) {
+    return f.sequence_number() + (f.state() == Flow::FIN_SENT ? 1 : 0);
+  }
+
+  // A peer that acknowledges bytes the capture never showed proves them lost to
+  // the capture: they will not be sent again. While nothing later is held, the
+  // bytes may still come (a capture can show an ACK before the data it covers),
+  // so the hole is reported once bytes past it wait, or when the stream ends.
   void checkAck(Conn& c, const Tins::TCP& tcp, bool fromTinsClient) {
     if (!(tcp.flags() & Tins::TCP::ACK)) return;
     Stream* s = streamOf(c);
     if (!s) return;
     const Dir peer = dirOf(c, !fromTinsClient);
+    Direction& dd = c.dir[static_cast<int>(peer)];
     const Flow& f = fromTinsClient ? s->server_flow() : s->client_flow();
-    if (c.dir[static_cast<int>(peer)].dead ||
-        (f.state() != Flow::ESTABLISHED && f.state() != Flow::FIN_SENT)) {
-      return;
-    }
-    const uint32_t expected = f.sequence_number() + (f.state() == Flow::FIN_SENT ? 1 : 0);
-    auto missing = static_cast<int32_t>(tcp.ack_seq() - expected);
-    if (missing <= 0) return;
+    if (dd.dead || (f.state() != Flow::ESTABLISHED && f.state() != Flow::FIN_SENT)) return;
+    if (!dd.acked || static_cast<int32_t>(tcp.ack_seq() - dd.ackedTo) > 0)
+      dd.acked = true, dd.ackedTo = tcp.ack_seq();
+    if (!f.buffered_payload().empty()) checkHole(c, peer, f);
+  }
+  void checkHole(Conn& c, Dir d, const Flow& f) {
+    const Direction& dd = c.dir[static_cast<int>(d)];
+    auto missing = static_cast<int32_t>(dd.ackedTo - expected(f));
+    if (!dd.acked || missing <= 0) return;
     // Bytes held behind the hole were captured; the hole ends where they start.
     if (!f.buffered_payload().empty())
-      missing =
-          std::min(missing, static_cast<int32_t>(f.buffered_payload().begin()->first - expected));
-    kill(c, peer, Event::kGap,
+      missing = std::min(missing,
+                         static_cast<int32_t>(f.buffered_payload().begin()->first - expected(f)));
+    kill(c, d, Event::kGap,
          "gap: at least " + std::to_string(missing) +
              " bytes never captured (the peer acknowledged them); this direction is no longer "
              "decoded");
