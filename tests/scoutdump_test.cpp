@@ -61,8 +61,8 @@ void writeCapture(const std::string& path, bool handshake, const std::vector<Seg
     Tins::TCP tcp(up ? 6650 : 40000, up ? 40000 : 6650);
     tcp.seq(seq), tcp.ack_seq(ack), tcp.flags(flags);
     Tins::EthernetII e = Tins::EthernetII() /
-                         Tins::IP(up ? "10.0.0.2" : "10.0.0.1", up ? "10.0.0.1" : "10.0.0.2") / tcp;
-    if (!data.empty()) e /= Tins::RawPDU(data);
+                         Tins::IP(up ? "10.0.0.2" : "10.0.0.1", up ? "10.0.0.1" : "10.0.0.2") /
+                         tcp / Tins::RawPDU(data);
     w.write(e);
   };
   if (handshake) {
@@ -127,7 +127,6 @@ TEST(Scoutdump, OutputFormsAndCommandLine) {
       {{"--version"}, 0, std::string("scoutdump ") + veltra::proto::kVersion + "\n"},
       {{}, 2, "scoutdump: give one of -r FILE or -i IFACE\n"},
       {{"-r", path, "-Y", "NOPE"}, 2, "scoutdump: -Y: unknown mnemonic: NOPE\n"},
-      {{"-r", path, "-a", "duration:1"}, 2, "scoutdump: -a applies to live capture (-i) only\n"},
       {{"-r", "/nonexistent.pcap"}, 1, "scoutdump: /nonexistent.pcap: No such file or directory\n"},
       {{"-i", "nosuchif0", "-a", "duration:1"}, 1, "scoutdump: no such interface: nosuchif0\n"}};
   for (const auto& [args, status, text] : rows) {
