@@ -78,8 +78,9 @@ bool Decoder::supportsLinkType(int dlt) {
 struct Decoder::Impl {
   struct Direction {
     proto::Framer framer;
-    bool dead = false;   // no longer decoded
-    bool acked = false;  // the peer has acknowledged bytes; up to ackedTo
+    bool dead = false;     // no longer decoded
+    bool started = false;  // where its bytes start is known: its SYN was seen, or joined late
+    bool acked = false;    // the peer has acknowledged bytes; up to ackedTo
     uint32_t ackedTo = 0;
   };
   // One TCP connection. libtins calls the side it saw first its client; for a
@@ -182,6 +183,8 @@ struct Decoder::Impl {
     c.info.client = c.swapped ? serverText(s) : clientText(s);
     c.info.server = c.swapped ? clientText(s) : serverText(s);
     c.info.id = static_cast<int>(++summary.connections);
+    c.dir[static_cast<int>(dirOf(c, true))].started = true;  // its SYN, or its first segment
+    c.dir[static_cast<int>(dirOf(c, false))].started = c.info.partial;
     if (c.info.partial) ++summary.partialConnections;
     conns.emplace(key, std::move(conn));
 
@@ -273,7 +276,11 @@ struct Decoder::Impl {
     for (Dir d : {Dir::kToServer, Dir::kToClient}) {
       const Flow& f = flowOf(c, s, d);
       checkHole(c, d, f);
-      if (!f.buffered_payload().empty()) {
+      if (!c.dir[static_cast<int>(d)].started) {
+        // Without its SYN, libtins cannot know where the direction's bytes begin.
+        if (!f.buffered_payload().empty())
+          kill(c, d, Event::kGap, "gap: the SYN of this direction was never captured; not decoded");
+      } else if (!f.buffered_payload().empty()) {
         const uint32_t missing = f.buffered_payload().begin()->first - f.sequence_number();
         kill(c, d, Event::kGap,
              "gap: " + std::to_string(missing) + " bytes never captured; the " +
@@ -309,7 +316,7 @@ struct Decoder::Impl {
     const Dir peer = dirOf(c, !fromTinsClient);
     Direction& dd = c.dir[static_cast<int>(peer)];
     const Flow& f = fromTinsClient ? s->server_flow() : s->client_flow();
-    if (dd.dead || (f.state() != Flow::ESTABLISHED && f.state() != Flow::FIN_SENT)) return;
+    if (dd.dead || !dd.started || f.state() == Flow::RST_SENT) return;
     if (!dd.acked || static_cast<int32_t>(tcp.ack_seq() - dd.ackedTo) > 0)
       dd.acked = true, dd.ackedTo = tcp.ack_seq();
     if (!f.buffered_payload().empty()) checkHole(c, peer, f);
@@ -349,11 +356,14 @@ struct Decoder::Impl {
       return;
     }
     if (auto it = conns.find(StreamIdentifier::make_identifier(*pdu)); it != conns.end()) {
-      const Conn& c = *it->second;
+      Conn& c = *it->second;
       const auto* ip6 = pdu->find_pdu<Tins::IPv6>();
       const auto src = ip6 ? StreamIdentifier::serialize(ip6->src_addr())
                            : StreamIdentifier::serialize(pdu->rfind_pdu<Tins::IP>().src_addr());
-      checkAck(*it->second, *tcp, src == c.tinsClient && tcp->sport() == c.tinsClientPort);
+      const bool fromTinsClient = src == c.tinsClient && tcp->sport() == c.tinsClientPort;
+      if (tcp->flags() & Tins::TCP::SYN)
+        c.dir[static_cast<int>(dirOf(c, fromTinsClient))].started = true;
+      checkAck(c, *tcp, fromTinsClient);
     }
     try {
       Tins::Packet p(pdu.release(), Tins::Timestamp(ts), Tins::Packet::own_pdu());
