@@ -1,0 +1,178 @@
+// scoutdump end to end: crafted captures written with libtins, the command line's
+// failures, and a real stubworld + scoutprobe session captured on lo with tcpdump.
+#include <gtest/gtest.h>
+#include <tins/tins.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <iterator>
+#include <sstream>
+
+#include "support/harness.hpp"
+#include "veltra/proto/commands.hpp"
+#include "veltra/proto/version.hpp"
+
+namespace {
+
+using namespace std::chrono_literals;
+using testsupport::Bytes;
+using testsupport::Process;
+using V = std::vector<std::string>;
+
+// The lines before the summary, blanks collapsed. A line "TIME SRC → DST TEXT" becomes
+// ">" (DST is on the server's `port`) or "<", then TEXT; connection lines are left out.
+V lines(const std::string& out, uint16_t port) {
+  V v;
+  std::istringstream in(out);
+  for (std::string line; std::getline(in, line) && line != "== summary ==";) {
+    std::istringstream is(line);
+    V w{std::istream_iterator<std::string>(is), {}};
+    std::string l =
+        w.size() > 3 && w[2] == "→" ? (w[3].ends_with(":" + std::to_string(port)) ? ">" : "<") : "";
+    for (size_t i = l.empty() ? 0 : 4; i < w.size(); ++i) l += (l.empty() ? "" : " ") + w[i];
+    if (!l.starts_with("> ** connection")) v.push_back(l);
+  }
+  return v;
+}
+
+// clang-format off
+const Bytes kPropReq = {0x03, 0xff, 0x0a}, kDisappear = {0x03, 0x0c, 0x0b};  // to 255, 12
+const Bytes kLongLoc = {0x0b, 0x01, 0x01, 0, 10, 0, 20, 0, 0, 0, 90};        // to 1
+const Bytes kShort = {0x04, 0x01, 0x01, 0x00}, kBadLen = {0x02, 0x01, 0x0a};  // faults
+const std::string kA = "> PROPREQ [#255] 0 propiedad(es)", kB = "> LONGLOC [#1] @10,20,0 dir=90";
+Bytes cat(std::initializer_list<Bytes> parts) {
+  Bytes b;
+  for (const Bytes& p : parts) b.insert(b.end(), p.begin(), p.end());
+  return b;
+}
+
+// A TCP segment 10.0.0.1:40000 (client) ↔ 10.0.0.2:6650 at stream offset `at`. A lost
+// one is not written, but its receiver has it: each segment acknowledges what its sender
+// has received in sequence.
+struct Seg { bool up; uint32_t at; Bytes data; bool lost = false; };  // up: to the server
+// clang-format on
+
+void writeCapture(const std::string& path, bool handshake, const std::vector<Seg>& segs) {
+  Tins::PacketWriter w(path, Tins::DataLinkType<Tins::EthernetII>());
+  const uint32_t isn[2] = {5000, 1000};  // [up]
+  std::vector<bool> got[2];              // [up]: the bytes the peer has
+  auto put = [&](bool up, uint32_t seq, uint32_t ack, uint8_t flags, const Bytes& data) {
+    Tins::TCP tcp(up ? 6650 : 40000, up ? 40000 : 6650);
+    tcp.seq(seq), tcp.ack_seq(ack), tcp.flags(flags);
+    Tins::EthernetII e = Tins::EthernetII() /
+                         Tins::IP(up ? "10.0.0.2" : "10.0.0.1", up ? "10.0.0.1" : "10.0.0.2") /
+                         tcp / Tins::RawPDU(data);
+    w.write(e);
+  };
+  if (handshake) {
+    put(true, isn[1], 0, Tins::TCP::SYN, {});
+    put(false, isn[0], isn[1] + 1, Tins::TCP::SYN | Tins::TCP::ACK, {});
+    put(true, isn[1] + 1, isn[0] + 1, Tins::TCP::ACK, {});
+  }
+  for (const Seg& s : segs) {
+    std::vector<bool>& have = got[s.up];
+    have.resize(std::max<size_t>(have.size(), s.at + s.data.size()));
+    std::fill_n(have.begin() + s.at, s.data.size(), true);
+    const auto acked = std::find(got[!s.up].begin(), got[!s.up].end(), false) - got[!s.up].begin();
+    if (!s.lost) put(s.up, isn[s.up] + 1 + s.at, isn[!s.up] + 1 + acked, 0x18, s.data);  // ACK|PSH
+  }
+}
+
+TEST(Scoutdump, CraftedCaptures) {
+  // clang-format off
+  struct Row { const char* name; std::vector<Seg> segs; V want; bool handshake = true; size_t cut = 0; };
+  const Bytes ab = cat({kPropReq, kLongLoc}), a5(ab.begin(), ab.begin() + 5), b6(ab.begin() + 5, ab.end());
+  const std::string kGap = "> !! gap: at least 3 bytes never captured (the peer acknowledged them); ";
+  const Row rows[] = {
+      {"split", {{1, 0, a5}, {1, 5, b6}}, {kA, kB}},
+      {"several in one", {{1, 0, cat({kPropReq, kLongLoc, kPropReq})}}, {kA, kB, kA}},
+      {"out of order", {{1, 3, kLongLoc}, {1, 0, kPropReq}, {0, 0, kDisappear}}, {kA, kB, "< DISAPPR [#12]"}},
+      {"retransmitted", {{1, 0, a5}, {1, 0, a5}, {1, 0, ab}}, {kA, kB}},
+      {"undecodable, bad length", {{1, 0, cat({kPropReq, kShort, kPropReq, kBadLen, kPropReq})}},
+       {kA, "> !! undecodable frame: read past the end of the packet", "0000 04 01 01 00 ....", kA,
+        "> !! length byte 2 (below 3); this direction is no longer decoded"}},
+      {"lost, acknowledged", {{1, 0, kPropReq}, {1, 3, kPropReq, true}, {1, 6, kLongLoc}, {0, 0, kDisappear}, {1, 17, kPropReq}},
+       {kA, kGap + "this direction is no longer decoded", "< DISAPPR [#12]"}},
+      {"lost, never acknowledged", {{1, 0, kPropReq}, {1, 3, kPropReq, true}, {1, 6, kLongLoc}},
+       {kA, "> !! gap: 3 bytes never captured; the 11 after them are not decoded"}},
+      {"lost last, acknowledged", {{1, 0, kPropReq}, {1, 3, kLongLoc, true}, {0, 0, kDisappear}},
+       {kA, "< DISAPPR [#12]", "> !! gap: at least 11 bytes never captured (the peer acknowledged them); this direction is no longer decoded"}},
+      {"acknowledged before seen", {{1, 0, kPropReq, true}, {0, 0, kDisappear}, {1, 0, kPropReq}}, {"< DISAPPR [#12]", kA}},
+      {"start not captured", {{0, 0, kDisappear}, {1, 0, kPropReq}}, {"< DISAPPR [#12]", kA}, false},
+      {"cut file", {{1, 0, kPropReq}, {1, 3, kLongLoc}}, {kA}, true, 5},  // 5 bytes short
+  };
+  // clang-format on
+  const std::string path = testing::TempDir() + "scoutdump_crafted.pcap";
+  for (const Row& row : rows) {
+    writeCapture(path, row.handshake, row.segs);
+    std::filesystem::resize_file(path, std::filesystem::file_size(path) - row.cut);
+    const Process r(SCOUTDUMP_BIN, {"-r", path}, 10s);
+    EXPECT_EQ(lines(r.out, 6650), row.want) << row.name;
+    EXPECT_EQ(r.status, row.cut ? 1 : 0) << row.name << r.err;
+    EXPECT_EQ(r.err.starts_with("scoutdump: truncated dump file"), row.cut > 0) << r.err;
+  }
+  std::filesystem::remove(path);
+}
+
+TEST(Scoutdump, OutputFormsAndCommandLine) {
+  const std::string path = testing::TempDir() + "scoutdump_json.pcap";
+  writeCapture(path, true, {{1, 0, cat({kPropReq, kLongLoc})}});
+  const std::string json =
+      R"("fields":{"dir":90,"x":10,"y":20,"z":0},"hex":"0b0101000a00140000005a",)"
+      R"("mnemonic":"LONGLOC","src":"10.0.0.1:40000","target":1,)";
+  const std::tuple<V, int, std::string> rows[] = {
+      {{"-r", path, "-T", "json", "-Y", "LONGLOC"}, 0, json},
+      {{"-r", path, "-x", "-Y", "LONGLOC"}, 0, "\n0000  0b 01 01 00 0a 00 14 00  00 00 5a    "},
+      {{"--version"}, 0, std::string("scoutdump ") + veltra::proto::kVersion + "\n"},
+      {{}, 2, "scoutdump: give one of -r FILE or -i IFACE\n"},
+      {{"-r", path, "-Y", "NOPE"}, 2, "scoutdump: -Y: unknown mnemonic: NOPE\n"},
+      {{"-r", "/nonexistent.pcap"}, 1, "scoutdump: /nonexistent.pcap: No such file or directory\n"},
+      {{"-i", "nosuchif0", "-a", "duration:1"}, 1, "scoutdump: no such interface: nosuchif0\n"}};
+  for (const auto& [args, status, text] : rows) {
+    const Process p(SCOUTDUMP_BIN, args, 10s);
+    EXPECT_EQ(p.status, status) << p.err;
+    EXPECT_NE((status ? p.err : p.out).find(text), std::string::npos) << p.out << p.err;
+    EXPECT_EQ(p.out.find("PROPREQ ["), std::string::npos);  // -Y LONGLOC, or nothing decoded
+  }
+  std::filesystem::remove(path);
+}
+
+// A stubworld session recorded with tcpdump on lo: scoutdump decodes, direction by
+// direction, exactly the frames scoutprobe traced.
+TEST(Scoutdump, AgreesWithScoutprobeOnARealCapture) {
+  if (geteuid() != 0 || Process("/bin/sh", {"-c", "command -v tcpdump"}, 5s).status != 0)
+    GTEST_SKIP() << "capturing on lo needs root and tcpdump";
+  Process server(STUBWORLD_BIN, {"--listen", "127.0.0.1:0", "--quiet"});
+  ASSERT_TRUE(server.waitFor("listening on", 5s));
+  const std::string port = std::to_string(std::stoi(server.out.substr(server.out.rfind(':') + 1)));
+  const std::string path = testing::TempDir() + "scoutdump_live.pcap";
+  Process capture("/bin/sh", {"-c", "exec tcpdump -i lo -U --immediate-mode -w " + path +
+                                        " tcp port " + port + " 2>&1"});
+  ASSERT_TRUE(capture.waitFor("listening on", 10s)) << capture.out;
+  const Process probe(SCOUTPROBE_BIN, {"127.0.0.1", port}, 20s);
+  ASSERT_EQ(probe.status, 0) << probe.out;
+  std::this_thread::sleep_for(300ms);  // the last segments reach the file
+  capture.finish(SIGINT, 10s);
+  server.finish(SIGTERM, 5s);
+  V want;
+  std::istringstream trace(probe.out);
+  for (std::string line; std::getline(trace, line);) {
+    if (!line.starts_with("->") && !line.starts_with("<-")) continue;
+    std::istringstream words(line.substr(line.starts_with("->") ? 14 : 2));
+    Bytes frame;
+    for (std::string w; words >> w;) frame.push_back(std::stoi(w, nullptr, 16));
+    for (const auto& in : veltra::proto::parsePacket(std::span(frame).subspan(1)))
+      want.push_back((line[0] == '-' ? "> " : "< ") + veltra::proto::describe(in));
+  }
+  const Process dump(SCOUTDUMP_BIN, {"-r", path, "--port", port}, 20s);
+  std::filesystem::remove(path);
+  EXPECT_EQ(dump.status, 0) << dump.err;
+  V got = lines(dump.out, std::stoi(port));
+  // Each direction in its own order: the trace prints a reply when the script reads it.
+  std::stable_partition(want.begin(), want.end(), [](auto& l) { return l[0] == '>'; });
+  std::stable_partition(got.begin(), got.end(), [](auto& l) { return l[0] == '>'; });
+  EXPECT_GE(want.size(), 10u);
+  EXPECT_EQ(got, want);
+}
+}  // namespace
