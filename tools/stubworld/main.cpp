@@ -59,6 +59,14 @@ constexpr size_t kTurnBudget = 64 * 1024;  // output one connection's input may 
 constexpr int kAcceptsPerTurn = 64;
 constexpr size_t kReservedFds = 16;  // standard streams, listener, epoll, signal pipe, spare
 constexpr milliseconds kAcceptPause{100};
+// While the loop is busy (more than half of a window's time outside epoll_wait;
+// a quarter to stop), a connection sent something less than kPace ago waits for
+// more, so that each send carries several notifications where sends are what
+// costs. Otherwise, and always for a connection quiet for kPace, output leaves
+// at the end of the turn.
+constexpr std::chrono::microseconds kPace{2000};
+constexpr milliseconds kLoadWindow{20};
+constexpr double kBusy = 0.5, kIdle = 0.25;
 constexpr uint64_t kSignalKey = ~0ull, kListenKey = ~0ull - 1;
 
 int g_signalPipe[2] = {-1, -1};
@@ -106,6 +114,8 @@ class Server {
     uint64_t turn = 0;        // the turn `spent` counts for
     size_t spent = 0;
     uint64_t flushMark = 0;
+    Clock::time_point lastSend{};
+    bool deferred = false;  // on deferred_: output waits for its pace
   };
 
   void say(const std::string& line) {
@@ -130,7 +140,11 @@ class Server {
   std::unordered_map<ConnId, std::unique_ptr<Conn>> conns_;
   std::set<ConnId> waiting_;  // not logged in, oldest first (ids grow with time)
   std::set<ConnId> silent_;   // not a byte received yet, oldest first
-  std::vector<ConnId> ready_, backlog_, flush_;
+  std::vector<ConnId> ready_, backlog_, flush_, deferred_;
+  Clock::time_point nextSend_ = Clock::time_point::max();  // the earliest deferred send
+  Clock::time_point window_{};                             // the current load window started at
+  Clock::duration idle_{};                                 // time spent in epoll_wait since
+  bool pacing_ = false;
   ConnId next_id_ = 1;
   uint64_t turn_ = 0, flushMark_ = 0;
   int spare_ = -1;  // given up to accept and close when descriptors run out
@@ -158,7 +172,15 @@ bool Server::run() {
   }
   bool stop = false, ok = true;
   while (!stop) {
-    const int n = poller_.wait(backlog_.empty() ? timeout(Clock::now()) : 0);
+    const auto before = Clock::now();
+    const int n = poller_.wait(backlog_.empty() ? timeout(before) : 0);
+    const auto after = Clock::now();
+    idle_ += after - before;
+    if (after - window_ >= kLoadWindow) {
+      const double busy = 1.0 - std::chrono::duration<double>(idle_) / (after - window_);
+      pacing_ = busy > (pacing_ ? kIdle : kBusy);
+      window_ = after, idle_ = {};
+    }
     if (n < 0) {
       std::perror("stubworld: epoll_wait");
       ok = false;
@@ -206,6 +228,7 @@ int Server::timeout(Clock::time_point now) const {
   if (!waiting_.empty() && loginTimeout_.count() > 0)
     next = conns_.at(*waiting_.begin())->since + loginTimeout_;
   if (paused_until_ != Clock::time_point{}) next = std::min(next, paused_until_);
+  if (!deferred_.empty()) next = std::min(next, nextSend_);
   if (next == Clock::time_point::max()) return -1;
   const auto ms = std::chrono::ceil<milliseconds>(next - now).count();
   return static_cast<int>(std::clamp<int64_t>(ms, 0, 60000));
@@ -353,6 +376,14 @@ void Server::interest(ConnId id, Conn& c) {
 }
 
 void Server::deliver() {
+  const auto now = Clock::now();
+  std::vector<ConnId> waiting;
+  waiting.swap(deferred_);
+  for (ConnId id : waiting) {
+    auto it = conns_.find(id);
+    if (it != conns_.end()) it->second->deferred = false, toFlush(id, *it->second);
+  }
+  nextSend_ = Clock::time_point::max();
   // Dropping a client makes its actor disappear for others: more output.
   for (;;) {
     world_.drain([&](ConnId id, Bytes& bytes) {
@@ -369,6 +400,14 @@ void Server::deliver() {
       auto it = conns_.find(id);
       if (it == conns_.end()) continue;
       Conn& c = *it->second;
+      if (pacing_ && !c.closing && c.io.pending() < kMaxUnsent / 4 && now - c.lastSend < kPace) {
+        if (!c.deferred) deferred_.push_back(id);
+        c.deferred = true;
+        nextSend_ = std::min(nextSend_, c.lastSend + kPace);
+        continue;
+      }
+      c.deferred = false;
+      c.lastSend = now;
       if (c.io.flush() == net::Connection::Io::kError) {
         close(id, std::string("send: ") + std::strerror(errno));
       } else if (c.io.pending() > kMaxUnsent) {
