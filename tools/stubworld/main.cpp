@@ -4,7 +4,8 @@
 // its bytes go through a Framer; every frame is decoded with parsePacket,
 // logged as one describe line per command and handed to the World. At the end
 // of each loop turn the World's output is queued per connection and leaves in
-// one send() per connection, so batching grows with load instead of syscalls.
+// one send() per connection, so batching grows with load instead of syscalls;
+// while the loop is busy, sends to a connection are at least 2 ms apart.
 //
 // No client can deny service to the others:
 // - A connection is dropped for not reading only when, after its flush, the
