@@ -35,9 +35,23 @@ CONFIGS = [
     for rate in (1, 10)
 ]
 
+# The targets of the server at scale: a thousand sessions in ten rooms; 250 in one room at 10
+# and 20 moves/s, ten rooms of 25 at 10 moves/s (CPU per relayed command against one loopback
+# send()); the relay ceiling in one room.
+CONFIGS += [
+    dict(name="1000s-10r-1m", sessions=1000, rooms=10, move_rate=1, chat_rate=0, ramp=1000),
+    dict(name="250s-1r-20m", sessions=250, rooms=1, move_rate=20, chat_rate=0),
+] + [
+    dict(name=f"ceiling-{rate}m", sessions=250, rooms=1, move_rate=rate, chat_rate=0)
+    for rate in (40, 80, 160)
+]
+
 SERVERS = {
     "stubworld": lambda build: [os.path.join(build, "tools/stubworld/stubworld"),
                                 "--listen", "127.0.0.1:0", "--quiet"],
+    # Another stubworld build to compare with, side by side: STUBWORLD_BEFORE=PATH.
+    "before": lambda build: [os.environ.get("STUBWORLD_BEFORE", "stubworld"),
+                             "--listen", "127.0.0.1:0", "--quiet"],
 }
 
 

@@ -2,11 +2,14 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <cstdint>
 #include <cstring>
 
 namespace veltra::tools {
@@ -38,6 +41,38 @@ std::string endpointText(const sockaddr_in& addr) {
 bool setNonBlocking(int fd) {
   const int flags = fcntl(fd, F_GETFL);
   return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+size_t raiseOpenFileLimit(size_t want) {
+  rlimit lim{};
+  if (getrlimit(RLIMIT_NOFILE, &lim) != 0) return 0;
+  if (lim.rlim_cur != RLIM_INFINITY && lim.rlim_cur < want) {
+    rlimit raised = lim;
+    raised.rlim_cur = lim.rlim_max == RLIM_INFINITY ? want : std::min<rlim_t>(want, lim.rlim_max);
+    if (setrlimit(RLIMIT_NOFILE, &raised) == 0) lim = raised;
+  }
+  return lim.rlim_cur == RLIM_INFINITY ? SIZE_MAX : static_cast<size_t>(lim.rlim_cur);
+}
+
+std::string escapeControls(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  static const char kHex[] = "0123456789abcdef";
+  const auto hex = [&](uint8_t b) { out += {'\\', 'x', kHex[b >> 4], kHex[b & 15]}; };
+  for (size_t i = 0; i < text.size(); ++i) {
+    const auto b = static_cast<uint8_t>(text[i]);
+    if (b < 0x20 || b == 0x7f) {
+      hex(b);
+    } else if (b == '\\') {
+      out += "\\\\";
+    } else if (b == 0xc2 && i + 1 < text.size() && static_cast<uint8_t>(text[i + 1]) >= 0x80 &&
+               static_cast<uint8_t>(text[i + 1]) <= 0x9f) {
+      hex(static_cast<uint8_t>(text[++i]));  // U+0080..U+009F, the C1 controls
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
 }
 
 Poller::Poller() : fd_(epoll_create1(EPOLL_CLOEXEC)), events_(256) {}
@@ -101,6 +136,16 @@ uint8_t* Connection::queueSpace(size_t n) {
   const size_t at = out_.size();
   out_.resize(at + n);
   return out_.data() + at;
+}
+
+void Connection::queue(std::vector<uint8_t>& bytes) {
+  if (pending() == 0) {
+    out_.swap(bytes);
+    sent_ = 0;
+  } else {
+    queue(std::span<const uint8_t>(bytes));
+  }
+  bytes.clear();
 }
 
 Connection::Io Connection::flush() {

@@ -7,7 +7,7 @@
 // goes out in one call per flush, so batching grows with load instead of
 // syscalls. The queue is bounded only by what the caller checks with
 // pending(); nothing here drops a connection. Nothing here throws except
-// std::bad_alloc.
+// std::bad_alloc. Text from the wire goes into logs through escapeControls.
 #pragma once
 
 #include <netinet/in.h>
@@ -28,6 +28,12 @@ namespace veltra::tools {
 bool parseEndpoint(std::string_view text, sockaddr_in& addr);
 std::string endpointText(const sockaddr_in& addr);
 bool setNonBlocking(int fd);
+// Raises the soft open-file limit towards `want` (never above the hard limit,
+// never lowers it); returns the soft limit in force afterwards.
+size_t raiseOpenFileLimit(size_t want);
+// Control characters (C0, DEL, C1) as \xNN and the backslash as \\: a peer's
+// text can neither end a log line nor reach a terminal as an escape.
+std::string escapeControls(std::string_view text);
 
 // An epoll set whose events carry a 64-bit key chosen by the caller.
 class Poller {
@@ -81,6 +87,9 @@ class Connection {
   uint8_t* queueSpace(size_t n);
   // Sends what is queued with one send(); kOk when the queue shrank.
   Io flush();
+  // Appends a whole buffer and leaves `bytes` empty; when nothing is pending
+  // the buffers are swapped instead of copied.
+  void queue(std::vector<uint8_t>& bytes);
   // Bytes queued and not yet accepted by the socket.
   size_t pending() const { return out_.size() - sent_; }
 

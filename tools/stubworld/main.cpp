@@ -1,46 +1,74 @@
 // stubworld: a small loopback world server for trying clients out.
 //
-// One thread, one poll loop, non-blocking sockets. Each connection's bytes go
-// through a Framer; every frame is decoded with parsePacket, logged as one
-// describe line per command and handed to the World; the World's replies and
-// notifications are queued per connection and sent as the socket accepts them.
-// A connection that sends a bad length byte or a frame that does not decode
-// is closed; one whose output queue overflows (a stalled reader) is dropped.
-// Nobody else waits for either.
+// One thread, one epoll loop, non-blocking sockets, each a shared Connection:
+// its bytes go through a Framer; every frame is decoded with parsePacket,
+// logged as one describe line per command and handed to the World. At the end
+// of each loop turn the World's output is queued per connection and leaves in
+// one send() per connection, so batching grows with load instead of syscalls;
+// while the loop is busy, sends to a connection are at least 2 ms apart.
 //
-// Usage: stubworld [--listen ADDR:PORT] [--quiet]. The first line on standard
-// output is "listening on ADDR:PORT" with the port actually bound. SIGINT and
-// SIGTERM stop the server after closing every connection.
-#include <arpa/inet.h>
+// No client can deny service to the others:
+// - A connection is dropped for not reading only when, after its flush, the
+//   socket has refused more than 64 KiB. The output one connection's requests
+//   cause is limited per turn (64 KiB, its replies and its neighbours'
+//   notifications alike); the rest of its input waits for later turns, and
+//   TCP slows the sender down, not its neighbours.
+// - A connection has --login-timeout seconds to log in. When every slot is
+//   taken, a newcomer evicts the oldest connection that has not logged in
+//   (one that has sent nothing first); a logged-in session is never evicted,
+//   so with every slot logged in the newcomer is closed.
+// - Out of descriptors, a spare one is given up to accept and close the
+//   pending connection, so the loop never spins; logged once per episode.
+// - Text from the wire is logged with control characters escaped.
+// A connection that sends a bad length byte or a frame that does not decode
+// is closed.
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
-#include <map>
+#include <memory>
+#include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "common/netio.hpp"
 #include "stubworld/world.hpp"
 #include "veltra/proto/framer.hpp"
 #include "veltra/proto/reader.hpp"
+#include "veltra/proto/version.hpp"
 
 namespace {
 
 using namespace stubworld;
 namespace proto = veltra::proto;
-using proto::Framer;
+namespace net = veltra::tools;
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
 
-constexpr size_t kMaxQueued = 64 * 1024;  // bytes of unsent output per connection
-constexpr size_t kMaxConnections = 512;
+constexpr size_t kMaxUnsent = 64 * 1024;   // what a socket may refuse before its client is dropped
+constexpr size_t kTurnBudget = 64 * 1024;  // output one connection's input may cause per turn
+constexpr int kAcceptsPerTurn = 64;
+constexpr size_t kReservedFds = 16;  // standard streams, listener, epoll, signal pipe, spare
+constexpr milliseconds kAcceptPause{100};
+// While the loop is busy (more than half of a window's time outside epoll_wait;
+// a quarter to stop), a connection sent something less than kPace ago waits for
+// more, so that each send carries several notifications where sends are what
+// costs. Otherwise, and always for a connection quiet for kPace, output leaves
+// at the end of the turn.
+constexpr std::chrono::microseconds kPace{2000};
+constexpr milliseconds kLoadWindow{20};
+constexpr double kBusy = 0.5, kIdle = 0.25;
+constexpr uint64_t kSignalKey = ~0ull, kListenKey = ~0ull - 1;
 
 int g_signalPipe[2] = {-1, -1};
 
@@ -51,134 +79,249 @@ void onSignal(int) {
   errno = saved;
 }
 
-void usage(std::FILE* to) {
-  std::fputs(
-      "usage: stubworld [--listen ADDR:PORT] [--quiet]\n"
-      "  --listen ADDR:PORT  IPv4 address and port to listen on (default 127.0.0.1:6650;\n"
-      "                      port 0 picks a free one)\n"
-      "  --quiet             log nothing after the \"listening on\" line\n"
-      "  --help              this text\n",
-      to);
-}
+const char kUsage[] =
+    "usage: stubworld [OPTIONS]\n"
+    "A loopback world server for trying clients out.\n"
+    "  --listen ADDR:PORT       IPv4 address and port to listen on (default 127.0.0.1:6650;\n"
+    "                           port 0 picks a free one)\n"
+    "  --max-connections N      connections held at once (default 4096; 1..1000000)\n"
+    "  --login-timeout SECONDS  time a connection has to log in (default 10; 0: no limit)\n"
+    "  --quiet                  log nothing after the \"listening on\" line\n"
+    "  -h, --help               this text\n"
+    "  --version                the version\n";
+
+struct Options {
+  sockaddr_in addr{};
+  bool quiet = false;
+  size_t maxConnections = 4096;
+  int loginTimeout = 10;
+};
 
 class Server {
  public:
-  Server(int listenFd, bool quiet) : listen_fd_(listenFd), quiet_(quiet), world_(log()) {}
-  void run();
+  Server(int listenFd, const Options& o);
+  ~Server();
+  bool run();
 
  private:
   struct Conn {
-    int fd = -1;
-    Framer framer;
-    proto::Bytes out;  // unsent output starts at `sent`
-    size_t sent = 0;
-    bool closing = false;  // no more reading; closed once `out` has gone
+    Conn(int fd, Clock::time_point t) : io(fd), since(t) {}
+    net::Connection io;
+    Clock::time_point since;  // connected at
+    bool loggedIn = false;
+    bool closing = false;     // after SESSEXIT: no more reading; closed once the output has gone
+    bool writing = false;     // registered for EPOLLOUT
+    bool backlogged = false;  // frames left in the framer for the next turn
+    uint64_t turn = 0;        // the turn `spent` counts for
+    size_t spent = 0;
+    uint64_t flushMark = 0;
+    Clock::time_point lastSend{};
+    bool deferred = false;  // on deferred_: output waits for its pace
   };
 
-  std::ostream* log() { return quiet_ ? nullptr : &std::cout; }
   void say(const std::string& line) {
-    if (!quiet_) std::cout << line << std::endl;
+    if (!quiet_) std::cout << net::escapeControls(line) << std::endl;
   }
-  void acceptAll();
-  void readFrom(ConnId id);
-  bool flush(Conn& c);
+  void acceptSome();
+  bool makeRoom();
+  void serve(ConnId id, bool readable);
+  void expire(Clock::time_point now);
+  int timeout(Clock::time_point now) const;
   void deliver();
+  void toFlush(ConnId id, Conn& c);
+  void interest(ConnId id, Conn& c);
   void close(ConnId id, const std::string& why);
 
   int listen_fd_;
   bool quiet_;
+  size_t max_;
+  milliseconds loginTimeout_;
   World world_;
-  std::map<ConnId, Conn> conns_;
+  net::Poller poller_;
+  std::unordered_map<ConnId, std::unique_ptr<Conn>> conns_;
+  std::set<ConnId> waiting_;  // not logged in, oldest first (ids grow with time)
+  std::set<ConnId> silent_;   // not a byte received yet, oldest first
+  std::vector<ConnId> ready_, backlog_, flush_, deferred_;
+  Clock::time_point nextSend_ = Clock::time_point::max();  // the earliest deferred send
+  Clock::time_point window_{};                             // the current load window started at
+  Clock::duration idle_{};                                 // time spent in epoll_wait since
+  bool pacing_ = false;
   ConnId next_id_ = 1;
+  uint64_t turn_ = 0, flushMark_ = 0;
+  int spare_ = -1;  // given up to accept and close when descriptors run out
+  bool starved_ = false, refusing_ = false;
+  Clock::time_point paused_until_{};  // accepting paused after a persistent error
 };
 
-void Server::run() {
-  std::vector<pollfd> fds;
-  std::vector<ConnId> ids;
-  for (;;) {
-    fds.assign({{g_signalPipe[0], POLLIN, 0}, {listen_fd_, POLLIN, 0}});
-    ids.clear();
-    for (const auto& [id, c] : conns_) {
-      short events = c.closing ? 0 : POLLIN;
-      if (c.sent < c.out.size()) events |= POLLOUT;
-      fds.push_back({c.fd, events, 0});
-      ids.push_back(id);
+Server::Server(int listenFd, const Options& o)
+    : listen_fd_(listenFd),
+      quiet_(o.quiet),
+      max_(o.maxConnections),
+      loginTimeout_(milliseconds(o.loginTimeout * 1000)),
+      world_(o.quiet ? nullptr : &std::cout),
+      spare_(open("/dev/null", O_RDONLY | O_CLOEXEC)) {}
+
+Server::~Server() {
+  if (spare_ >= 0) ::close(spare_);
+}
+
+bool Server::run() {
+  if (!poller_.ok() || !poller_.add(g_signalPipe[0], EPOLLIN, kSignalKey) ||
+      !poller_.add(listen_fd_, EPOLLIN, kListenKey)) {
+    std::perror("stubworld: epoll");
+    return false;
+  }
+  bool stop = false, ok = true;
+  while (!stop) {
+    const auto before = Clock::now();
+    const int n = poller_.wait(backlog_.empty() ? timeout(before) : 0);
+    const auto after = Clock::now();
+    idle_ += after - before;
+    if (after - window_ >= kLoadWindow) {
+      const double busy = 1.0 - std::chrono::duration<double>(idle_) / (after - window_);
+      pacing_ = busy > (pacing_ ? kIdle : kBusy);
+      window_ = after, idle_ = {};
     }
-    if (poll(fds.data(), fds.size(), -1) < 0) {
-      if (errno == EINTR) continue;
-      std::perror("poll");
+    if (n < 0) {
+      std::perror("stubworld: epoll_wait");
+      ok = false;
       break;
     }
-    if (fds[0].revents) break;
-    if (fds[1].revents & POLLIN) acceptAll();
-    for (size_t i = 0; i < ids.size(); ++i) {
-      const short ev = fds[i + 2].revents;
-      auto it = conns_.find(ids[i]);
-      if (!ev || it == conns_.end()) continue;
-      if ((ev & POLLOUT) && !flush(it->second)) {
-        close(ids[i], "send failed");
-        continue;
-      }
-      if (ev & (POLLIN | POLLHUP | POLLERR)) {
-        if (it->second.closing)
-          close(ids[i], "hung up");
-        else
-          readFrom(ids[i]);
-      }
+    ++turn_;
+    ++flushMark_;
+    ready_.clear();
+    bool accepting = false;
+    for (const epoll_event& ev : poller_.events()) {
+      if (ev.data.u64 == kSignalKey) stop = true;
+      if (ev.data.u64 == kListenKey) accepting = true;
+      auto it = conns_.find(ev.data.u64);
+      if (it == conns_.end()) continue;
+      Conn& c = *it->second;
+      if (ev.events & EPOLLOUT) toFlush(it->first, c);
+      if (c.closing && (ev.events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)))
+        close(it->first, "hung up");
+      else if (ev.events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR))
+        ready_.push_back(it->first);
     }
+    if (stop) break;
+    std::vector<ConnId> again;
+    again.swap(backlog_);
+    for (ConnId id : again) serve(id, false);
+    for (ConnId id : ready_) serve(id, true);
+    const auto now = Clock::now();
+    if (paused_until_ != Clock::time_point{} && now >= paused_until_) {
+      paused_until_ = {};
+      poller_.modify(listen_fd_, EPOLLIN, kListenKey);
+    }
+    if (accepting) acceptSome();
+    expire(now);
     deliver();
-    for (size_t i = 0; i < ids.size(); ++i) {
-      auto it = conns_.find(ids[i]);
-      if (it != conns_.end() && it->second.closing && it->second.sent == it->second.out.size())
-        close(ids[i], "session ended");
-    }
   }
   std::vector<ConnId> all;
   for (const auto& [id, c] : conns_) all.push_back(id);
   for (ConnId id : all) close(id, "server stopping");
   say("stopped");
+  return ok;
 }
 
-void Server::acceptAll() {
-  for (;;) {
+int Server::timeout(Clock::time_point now) const {
+  Clock::time_point next = Clock::time_point::max();
+  if (!waiting_.empty() && loginTimeout_.count() > 0)
+    next = conns_.at(*waiting_.begin())->since + loginTimeout_;
+  if (paused_until_ != Clock::time_point{}) next = std::min(next, paused_until_);
+  if (!deferred_.empty()) next = std::min(next, nextSend_);
+  if (next == Clock::time_point::max()) return -1;
+  const auto ms = std::chrono::ceil<milliseconds>(next - now).count();
+  return static_cast<int>(std::clamp<int64_t>(ms, 0, 60000));
+}
+
+void Server::acceptSome() {
+  for (int i = 0; i < kAcceptsPerTurn; ++i) {
     sockaddr_in peer{};
     socklen_t len = sizeof peer;
-    const int fd = accept(listen_fd_, reinterpret_cast<sockaddr*>(&peer), &len);
+    const int fd =
+        accept4(listen_fd_, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) {
-      if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ECONNABORTED)
-        say(std::string("accept: ") + std::strerror(errno));
+      if (errno == EINTR || errno == ECONNABORTED) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return;
+      if (!starved_) say(std::string("accept: ") + std::strerror(errno) + "; closing newcomers");
+      starved_ = true;
+      if ((errno == EMFILE || errno == ENFILE) && spare_ >= 0) {
+        // The pending connection would stay in the backlog and wake us forever.
+        ::close(spare_);
+        const int shed = accept(listen_fd_, nullptr, nullptr);
+        if (shed >= 0) ::close(shed);
+        spare_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        if (shed >= 0 && spare_ >= 0) continue;
+      }
+      paused_until_ = Clock::now() + kAcceptPause;
+      poller_.modify(listen_fd_, 0, kListenKey);
       return;
     }
-    if (conns_.size() >= kMaxConnections || !veltra::tools::setNonBlocking(fd)) {
-      say("refused " + veltra::tools::endpointText(peer) + ": too many connections");
+    if (starved_) say("accepting again");
+    starved_ = false;
+    if (spare_ < 0) spare_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (conns_.size() >= max_ && !makeRoom()) {
+      if (!refusing_)
+        say("refused " + net::endpointText(peer) + ": " + std::to_string(max_) +
+            " connections, all logged in (logged once until one is accepted)");
+      refusing_ = true;
       ::close(fd);
       continue;
     }
+    refusing_ = false;
     const int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     const ConnId id = next_id_++;
-    conns_[id].fd = fd;
+    auto& c = conns_[id] = std::make_unique<Conn>(fd, Clock::now());
+    if (!poller_.add(fd, EPOLLIN | EPOLLRDHUP, id)) {
+      conns_.erase(id);
+      continue;
+    }
+    (void)c;
     world_.connect(id);
-    say(world_.tag(id) + " connected from " + veltra::tools::endpointText(peer));
+    waiting_.insert(id);
+    silent_.insert(id);
+    say(world_.tag(id) + " connected from " + net::endpointText(peer));
   }
 }
 
-void Server::readFrom(ConnId id) {
-  Conn& c = conns_.at(id);
-  uint8_t buf[Framer::kCapacity];
-  const ssize_t n = recv(c.fd, buf, c.framer.space(), 0);
-  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
-  if (n <= 0) {
-    close(id, n == 0 ? "disconnected" : std::string("recv: ") + std::strerror(errno));
-    return;
+bool Server::makeRoom() {
+  const std::set<ConnId>& from = silent_.empty() ? waiting_ : silent_;
+  if (from.empty()) return false;
+  close(*from.begin(), "evicted: every slot taken, and it had not logged in");
+  return true;
+}
+
+void Server::serve(ConnId id, bool readable) {
+  auto it = conns_.find(id);
+  if (it == conns_.end() || it->second->closing) return;
+  Conn& c = *it->second;
+  if (readable && !c.backlogged) {
+    switch (c.io.read()) {
+      case net::Connection::Io::kClosed: close(id, "disconnected"); return;
+      case net::Connection::Io::kError:
+        close(id, std::string("recv: ") + std::strerror(errno));
+        return;
+      case net::Connection::Io::kOk: silent_.erase(id); break;
+      case net::Connection::Io::kAgain: break;
+    }
+  } else if (readable) {
+    return;  // served from the backlog this turn already
   }
-  c.framer.feed({buf, static_cast<size_t>(n)});
-  proto::Bytes frame;
+  c.backlogged = false;
+  if (c.turn != turn_) c.turn = turn_, c.spent = 0;
+  std::span<const uint8_t> frame;
   for (;;) {
-    const Framer::Result r = c.framer.next(frame);
-    if (r == Framer::Result::kNeedMore) return;
-    if (r == Framer::Result::kBadLength) {
-      close(id, "invalid length " + std::to_string(c.framer.badLength()));
+    if (c.spent >= kTurnBudget) {
+      c.backlogged = true;
+      backlog_.push_back(id);
+      return;
+    }
+    const proto::Framer::Result r = c.io.framer().next(frame);
+    if (r == proto::Framer::Result::kNeedMore) return;
+    if (r == proto::Framer::Result::kBadLength) {
+      close(id, "invalid length " + std::to_string(c.io.framer().badLength()));
       return;
     }
     std::vector<proto::Incoming> cmds;
@@ -188,53 +331,93 @@ void Server::readFrom(ConnId id) {
       close(id, std::string("bad frame: ") + e.what());
       return;
     }
+    const uint64_t before = world_.queued();
     for (const proto::Incoming& in : cmds) {
-      say(world_.tag(id) + " " + proto::describe(in));
+      if (!quiet_) say(world_.tag(id) + " " + proto::describe(in));
       if (!world_.handle(id, in)) {
-        c.closing = true;  // whatever else it sent is not looked at
+        // Whatever else it sent is not looked at; the slot counts as not logged in.
+        c.closing = true;
+        c.loggedIn = false;
+        waiting_.insert(id);
+        interest(id, c);
         return;
       }
     }
+    c.spent += world_.queued() - before;
+    if (!c.loggedIn && world_.loggedIn(id)) {
+      c.loggedIn = true;
+      waiting_.erase(id);
+    }
   }
 }
 
-bool Server::flush(Conn& c) {
-  while (c.sent < c.out.size()) {
-    const ssize_t n = send(c.fd, c.out.data() + c.sent, c.out.size() - c.sent, MSG_NOSIGNAL);
-    if (n > 0) {
-      c.sent += static_cast<size_t>(n);
-    } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
-      break;
-    } else {
-      return false;
-    }
+void Server::expire(Clock::time_point now) {
+  if (loginTimeout_.count() <= 0) return;
+  while (!waiting_.empty()) {
+    const ConnId id = *waiting_.begin();
+    const Conn& c = *conns_.at(id);
+    if (now - c.since < loginTimeout_) break;
+    close(id, c.closing ? "session ended, output unread" : "not logged in in time");
   }
-  if (c.sent == c.out.size()) {
-    c.out.clear();
-    c.sent = 0;
-  }
-  return true;
+}
+
+void Server::toFlush(ConnId id, Conn& c) {
+  if (c.flushMark == flushMark_) return;
+  c.flushMark = flushMark_;
+  flush_.push_back(id);
+}
+
+void Server::interest(ConnId id, Conn& c) {
+  const bool writing = c.io.pending() > 0;
+  uint32_t events = EPOLLRDHUP;
+  if (!c.closing) events |= EPOLLIN;
+  if (writing) events |= EPOLLOUT;
+  poller_.modify(c.io.fd(), events, id);
+  c.writing = writing;
 }
 
 void Server::deliver() {
+  const auto now = Clock::now();
+  std::vector<ConnId> waiting;
+  waiting.swap(deferred_);
+  for (ConnId id : waiting) {
+    auto it = conns_.find(id);
+    if (it != conns_.end()) it->second->deferred = false, toFlush(id, *it->second);
+  }
+  nextSend_ = Clock::time_point::max();
   // Dropping a client makes its actor disappear for others: more output.
-  for (auto out = world_.takeOutput(); !out.empty(); out = world_.takeOutput()) {
-    for (auto& [id, frames] : out) {
+  for (;;) {
+    world_.drain([&](ConnId id, Bytes& bytes) {
+      auto it = conns_.find(id);
+      if (it == conns_.end()) return;
+      it->second->io.queue(bytes);
+      toFlush(id, *it->second);
+    });
+    if (flush_.empty()) return;
+    std::vector<ConnId> list;
+    list.swap(flush_);
+    ++flushMark_;
+    for (ConnId id : list) {
       auto it = conns_.find(id);
       if (it == conns_.end()) continue;
-      Conn& c = it->second;
-      size_t total = c.out.size() - c.sent;
-      for (const auto& f : frames) total += f.size();
-      if (total > kMaxQueued) {
-        close(id, "dropped: output queue full");
+      Conn& c = *it->second;
+      if (pacing_ && !c.closing && c.io.pending() < kMaxUnsent / 4 && now - c.lastSend < kPace) {
+        if (!c.deferred) deferred_.push_back(id);
+        c.deferred = true;
+        nextSend_ = std::min(nextSend_, c.lastSend + kPace);
         continue;
       }
-      if (c.sent > 0) {
-        c.out.erase(c.out.begin(), c.out.begin() + static_cast<std::ptrdiff_t>(c.sent));
-        c.sent = 0;
+      c.deferred = false;
+      c.lastSend = now;
+      if (c.io.flush() == net::Connection::Io::kError) {
+        close(id, std::string("send: ") + std::strerror(errno));
+      } else if (c.io.pending() > kMaxUnsent) {
+        close(id, "dropped: not reading (" + std::to_string(c.io.pending()) + " bytes unsent)");
+      } else if (c.closing && c.io.pending() == 0) {
+        close(id, "session ended");
+      } else if (c.writing != (c.io.pending() > 0)) {
+        interest(id, c);
       }
-      for (const auto& f : frames) c.out.insert(c.out.end(), f.begin(), f.end());
-      if (!flush(c)) close(id, "send failed");
     }
   }
 }
@@ -244,38 +427,82 @@ void Server::close(ConnId id, const std::string& why) {
   if (it == conns_.end()) return;
   say(world_.tag(id) + " closed: " + why);
   world_.disconnect(id);
-  ::close(it->second.fd);
-  conns_.erase(it);
+  poller_.remove(it->second->io.fd());
+  conns_.erase(it);  // closes the socket
+  waiting_.erase(id);
+  silent_.erase(id);
+}
+
+// A whole decimal number in [lo, hi].
+bool number(const std::string& text, long lo, long hi, long& out) {
+  long v = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
+  if (text.empty() || ec != std::errc() || end != text.data() + text.size() || v < lo || v > hi)
+    return false;
+  out = v;
+  return true;
+}
+
+int usageError(const std::string& message) {
+  std::fprintf(stderr, "stubworld: %s\ntry 'stubworld --help'\n", message.c_str());
+  return 2;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  sockaddr_in addr{};
-  veltra::tools::parseEndpoint("127.0.0.1:6650", addr);
-  bool quiet = false;
+  Options o;
+  net::parseEndpoint("127.0.0.1:6650", o.addr);
   for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
+    std::string arg = argv[i], value;
+    const bool takesValue = arg.starts_with("--listen") || arg.starts_with("--max-connections") ||
+                            arg.starts_with("--login-timeout");
+    if (const size_t eq = arg.find('='); takesValue && eq != std::string::npos) {
+      value = arg.substr(eq + 1), arg.resize(eq);
+    } else if (takesValue &&
+               (arg == "--listen" || arg == "--max-connections" || arg == "--login-timeout")) {
+      if (i + 1 >= argc) return usageError(arg + " needs a value");
+      value = argv[++i];
+    }
+    long n = 0;
     if (arg == "--help" || arg == "-h") {
-      usage(stdout);
+      std::fputs(kUsage, stdout);
+      return 0;
+    } else if (arg == "--version") {
+      std::printf("stubworld %s\n", proto::kVersion);
       return 0;
     } else if (arg == "--quiet") {
-      quiet = true;
-    } else if (arg == "--listen" && i + 1 < argc) {
-      if (!veltra::tools::parseEndpoint(argv[++i], addr)) {
-        std::fprintf(stderr, "stubworld: invalid listen address (want IPv4:PORT): %s\n", argv[i]);
-        return 2;
-      }
+      o.quiet = true;
+    } else if (arg == "--listen") {
+      if (!net::parseEndpoint(value, o.addr))
+        return usageError("invalid listen address (want IPv4:PORT): " + value);
+    } else if (arg == "--max-connections") {
+      if (!number(value, 1, 1000000, n))
+        return usageError("invalid --max-connections (want 1..1000000): " + value);
+      o.maxConnections = static_cast<size_t>(n);
+    } else if (arg == "--login-timeout") {
+      if (!number(value, 0, 86400, n))
+        return usageError("invalid --login-timeout (want 0..86400 seconds): " + value);
+      o.loginTimeout = static_cast<int>(n);
     } else {
-      std::fprintf(stderr, "stubworld: bad argument: %s\n", arg.c_str());
-      usage(stderr);
-      return 2;
+      return usageError("bad argument: " + arg);
     }
   }
 
-  if (pipe(g_signalPipe) != 0 || !veltra::tools::setNonBlocking(g_signalPipe[0]) ||
-      !veltra::tools::setNonBlocking(g_signalPipe[1])) {
-    std::perror("pipe");
+  const size_t fds = net::raiseOpenFileLimit(o.maxConnections + kReservedFds);
+  if (fds < o.maxConnections + kReservedFds) {
+    if (fds <= kReservedFds) {
+      std::fprintf(stderr, "stubworld: open-file limit %zu leaves no room for connections\n", fds);
+      return 1;
+    }
+    std::fprintf(stderr, "stubworld: open-file limit %zu: at most %zu connections\n", fds,
+                 fds - kReservedFds);
+    o.maxConnections = fds - kReservedFds;
+  }
+
+  if (pipe(g_signalPipe) != 0 || !net::setNonBlocking(g_signalPipe[0]) ||
+      !net::setNonBlocking(g_signalPipe[1])) {
+    std::perror("stubworld: pipe");
     return 1;
   }
   struct sigaction sa {};
@@ -285,19 +512,19 @@ int main(int argc, char** argv) {
   sigaction(SIGTERM, &sa, nullptr);
   std::signal(SIGPIPE, SIG_IGN);
 
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   const int one = 1;
   if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
-      bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      listen(fd, SOMAXCONN) != 0 || !veltra::tools::setNonBlocking(fd)) {
-    std::perror(("stubworld: " + veltra::tools::endpointText(addr)).c_str());
+      bind(fd, reinterpret_cast<sockaddr*>(&o.addr), sizeof o.addr) != 0 ||
+      listen(fd, SOMAXCONN) != 0 || !net::setNonBlocking(fd)) {
+    std::perror(("stubworld: " + net::endpointText(o.addr)).c_str());
     return 1;
   }
-  socklen_t len = sizeof addr;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  std::cout << "listening on " << veltra::tools::endpointText(addr) << std::endl;
+  socklen_t len = sizeof o.addr;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&o.addr), &len);
+  std::cout << "listening on " << net::endpointText(o.addr) << std::endl;
 
-  Server(fd, quiet).run();
+  const bool ok = Server(fd, o).run();
   ::close(fd);
-  return 0;
+  return ok ? 0 : 1;
 }

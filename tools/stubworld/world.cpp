@@ -1,7 +1,10 @@
 #include "stubworld/world.hpp"
 
+#include <algorithm>
 #include <array>
 #include <variant>
+
+#include "common/netio.hpp"
 
 namespace stubworld {
 
@@ -21,51 +24,96 @@ bool joinable(uint8_t cmd) {
   }
 }
 
-// Offset of the command byte in a finished frame: behind the length byte and
-// the target (one byte, or 00 + a protocol string).
-size_t commandOffset(const Bytes& f) { return f[1] != kObjLongMarker ? 2 : 3 + f[2]; }
-
-constexpr uint16_t kMaxRooms = 65535;
-// Per client, so that no client can make the server hold a map of every room number.
-constexpr size_t kMaxSubscriptions = 256;
+// Per client, so that no client can make the server hold every room.
+constexpr size_t kMaxSubscriptions = 256, kMaxLookups = 256;
+constexpr uint32_t kMaxRoomNumber = 65535;
 constexpr uint8_t kFirstShortId = 2, kLastShortId = 252;
+// The largest fixed body that carries an actor as its target (APPRACTR).
+constexpr size_t kAppearBody = 10;
+// Bytes around a ROOMID's name: length, target, command, string length, number.
+constexpr size_t kRoomIdFrame = 6;
+
+// A body of 16-bit fields, big-endian, built on the stack: encoded once per fan-out.
+template <size_t N>
+struct Body {
+  std::array<uint8_t, N> b{};
+  size_t at = 0;
+  Body& i16(int16_t v) {
+    b[at++] = static_cast<uint8_t>(static_cast<uint16_t>(v) >> 8);
+    b[at++] = static_cast<uint8_t>(v);
+    return *this;
+  }
+};
+
+// The longest prefix of `text` (UTF-8 as the string reader gives it) whose
+// protocol string takes at most `limit` bytes; whole characters only.
+std::string cutToFit(const std::string& text, size_t limit) {
+  size_t used = 0, i = 0;
+  while (i < text.size()) {
+    const auto b = static_cast<uint8_t>(text[i]);
+    size_t len = 1, wire = b == 0 ? 2 : 1;
+    if (b >= 0xf0)
+      len = 4, wire = 6;
+    else if (b >= 0xe0)
+      len = 3, wire = 3;
+    else if (b >= 0xc0)
+      len = 2, wire = 2;
+    else if (b >= 0x80)
+      wire = 2;  // a stray byte goes out as a Latin-1 character
+    if (used + wire > limit || i + len > text.size()) break;
+    used += wire, i += len;
+  }
+  return text.substr(0, i);
+}
 
 }  // namespace
 
-std::vector<Bytes> coalesce(const std::vector<Bytes>& frames) {
-  std::vector<Bytes> out;
-  bool open = false;  // out.back() is a compound frame that may take more
-  for (const Bytes& f : frames) {
-    const size_t cmdAt = f.size() >= 3 ? commandOffset(f) : f.size();
-    const bool candidate = cmdAt < f.size() && f[1] != kObjCompound && joinable(f[cmdAt]);
-    if (candidate && !out.empty()) {
-      Bytes& last = out.back();
-      if (!open && last.size() >= 3 && last[1] != kObjCompound) {
-        const size_t lastCmdAt = commandOffset(last);
-        // A single plain frame becomes [len][254][cmd][target][body] when joined.
-        if (lastCmdAt < last.size() && last[lastCmdAt] == f[cmdAt] &&
-            last.size() + 1 + f.size() - 2 <= 255) {
-          Bytes compound{0, kObjCompound, last[lastCmdAt]};
-          compound.insert(compound.end(), last.begin() + 1, last.begin() + lastCmdAt);
-          compound.insert(compound.end(), last.begin() + lastCmdAt + 1, last.end());
-          last = std::move(compound);
-          open = true;
-        }
-      }
-      if (open && last[2] == f[cmdAt] && last.size() + f.size() - 2 <= 255) {
-        last.insert(last.end(), f.begin() + 1, f.begin() + cmdAt);
-        last.insert(last.end(), f.begin() + cmdAt + 1, f.end());
-        last[0] = static_cast<uint8_t>(last.size());
-        continue;
-      }
-    }
-    out.push_back(f);
-    open = false;
+void Outbox::add(std::span<const uint8_t> f) {
+  const size_t cmdAt = f.size() < 3 ? f.size() : f[1] != kObjLongMarker ? 2 : 3u + f[2];
+  if (cmdAt >= f.size() || f[1] == kObjCompound) {
+    buf_.insert(buf_.end(), f.begin(), f.end());
+    last_ = kNone;
+    return;
   }
-  return out;
+  add(f.subspan(1, cmdAt - 1), f[cmdAt], f.subspan(cmdAt + 1));
 }
 
-void World::connect(ConnId id) { clients_.try_emplace(id); }
+bool Outbox::add(std::span<const uint8_t> target, uint8_t cmd, std::span<const uint8_t> body) {
+  const size_t plain = 2 + target.size() + body.size(), more = target.size() + body.size();
+  if (plain > 255) return false;
+  if (last_ != kNone && lastCmd_ == cmd) {
+    if (!lastCompound_ && buf_.size() - last_ + 1 + more <= 255) {
+      // [len][target][cmd][body] becomes [len][254][cmd][target][body].
+      const auto at = buf_.begin() + static_cast<std::ptrdiff_t>(last_);
+      const auto t = static_cast<std::ptrdiff_t>(lastTarget_);
+      buf_.insert(at + 1, kObjCompound);
+      const auto from = buf_.begin() + static_cast<std::ptrdiff_t>(last_) + 2;
+      std::rotate(from, from + t, from + t + 1);
+      lastCompound_ = true;
+    }
+    if (lastCompound_ && buf_.size() - last_ + more <= 255) {
+      buf_.insert(buf_.end(), target.begin(), target.end());
+      buf_.insert(buf_.end(), body.begin(), body.end());
+      buf_[last_] = static_cast<uint8_t>(buf_.size() - last_);
+      return true;
+    }
+  }
+  const size_t at = buf_.size();
+  buf_.push_back(static_cast<uint8_t>(plain));
+  buf_.insert(buf_.end(), target.begin(), target.end());
+  buf_.push_back(cmd);
+  buf_.insert(buf_.end(), body.begin(), body.end());
+  last_ = joinable(cmd) ? at : kNone;
+  lastTarget_ = target.size(), lastCmd_ = cmd, lastCompound_ = false;
+  return true;
+}
+
+void World::connect(ConnId id) { clients_.try_emplace(id).first->second.id = id; }
+
+bool World::loggedIn(ConnId id) const {
+  auto it = clients_.find(id);
+  return it != clients_.end() && !it->second.name.empty();
+}
 
 std::string World::tag(ConnId id) const {
   auto it = clients_.find(id);
@@ -75,16 +123,23 @@ std::string World::tag(ConnId id) const {
 }
 
 void World::log(const std::string& line) const {
-  if (log_) *log_ << line << std::endl;
+  if (log_) *log_ << veltra::tools::escapeControls(line) << std::endl;
 }
 
-template <typename Build>
-void World::send(ConnId to, Build&& build) {
-  try {
-    out_[to].push_back(build());
-  } catch (const WriteError& e) {
-    log(tag(to) + " notification dropped: " + e.what());
-  }
+bool World::emit(Client& to, std::span<const uint8_t> target, uint8_t cmd,
+                 std::span<const uint8_t> body) {
+  const size_t before = to.out.bytes().size();
+  if (!to.out.add(target, cmd, body)) return false;
+  if (before == 0) outputs_.push_back(to.id);
+  queued_ += to.out.bytes().size() - before;
+  return true;
+}
+
+void World::emit(Client& to, const Bytes& frame) {
+  const size_t before = to.out.bytes().size();
+  to.out.add(frame);
+  if (before == 0) outputs_.push_back(to.id);
+  queued_ += to.out.bytes().size() - before;
 }
 
 bool World::handle(ConnId id, const Incoming& in) {
@@ -106,11 +161,11 @@ bool World::handle(ConnId id, const Incoming& in) {
       for (uint8_t r : req->ids) wanted = wanted || r == pid;
       if (wanted) props.add(pid, value);
     }
-    send(id, [&] { return buildPropertyUpdate(props); });
+    emit(c, buildPropertyUpdate(props));
     return true;
   }
   if (const auto* si = std::get_if<SessionInit>(&b)) {
-    login(id, c, si->props);
+    login(c, si->props);
     return true;
   }
   if (c.name.empty()) {
@@ -118,43 +173,25 @@ bool World::handle(ConnId id, const Incoming& in) {
     return true;
   }
   if (const auto* ps = std::get_if<PropertySet>(&b)) {
-    setProps(id, c, ps->props);
+    setProps(c, ps->props);
   } else if (const auto* rq = std::get_if<RoomIdRequest>(&b)) {
-    // Not a structured binding: clang 14 cannot capture those in the lambda below.
-    const auto room = rooms_.try_emplace(rq->roomName, 0).first;
-    if (room->second == 0) {
-      if (rooms_.size() > kMaxRooms) {
-        rooms_.erase(room);
-        log(tag(id) + " no room number left for \"" + rq->roomName + "\"");
-        send(id, [&] { return buildRoomId(rq->roomName, 0); });
-        return true;
-      }
-      room->second = static_cast<uint16_t>(rooms_.size());
-      roomNames_[room->second] = rq->roomName;
-    }
-    send(id, [&] { return buildRoomId(room->first, room->second); });
+    lookup(c, rq->roomName);
   } else if (const auto* sub = std::get_if<Subscribe>(&b)) {
-    if (c.subscriptions.size() >= kMaxSubscriptions && !c.subscriptions.count(sub->room)) {
-      log(tag(id) + " ignored: more than " + std::to_string(kMaxSubscriptions) + " subscriptions");
-      return true;
-    }
-    c.subscriptions[sub->room] = sub->distance;
-    syncViewer(id);
+    subscribe(c, sub->room, sub->distance);
   } else if (const auto* unsub = std::get_if<Unsubscribe>(&b)) {
-    c.subscriptions.erase(unsub->room);
-    syncViewer(id);
+    unsubscribe(c, unsub->room);
   } else if (const auto* sd = std::get_if<SubscribeDist>(&b)) {
     auto s = c.subscriptions.find(sd->room);
     if (s != c.subscriptions.end()) s->second = sd->distance;
   } else if (const auto* tp = std::get_if<Teleport>(&b)) {
-    teleport(id, c, *tp);
+    teleport(c, *tp);
   } else if (const auto* ll = std::get_if<LongLoc>(&b)) {
-    move(id, c, *ll);
+    move(c, *ll);
   } else if (const auto* tx = std::get_if<Text>(&b)) {
-    say(id, c, tx->text);
+    say(c, tx->text);
   } else if (std::holds_alternative<SessionExit>(b)) {
-    send(id, [] { return buildSessionExitReply(0); });
-    leave(id);
+    emit(c, buildSessionExitReply(0));
+    logout(c);
     return false;
   } else {
     log(tag(id) + " ignored: " + commandName(in.command));
@@ -162,159 +199,350 @@ bool World::handle(ConnId id, const Incoming& in) {
   return true;
 }
 
-void World::login(ConnId id, Client& c, const OldPropertyList& props) {
+void World::login(Client& c, const OldPropertyList& props) {
   const auto protocol = props.value(kVarProtocol);
   const auto name = props.value(kVarUsername).value_or("");
+  const ObjID asId(name);  // how the name travels as a target
   int error = kLoginOk;
-  uint8_t shortId = 0;
+  Bytes longId;
   if (!c.name.empty()) {
     error = kLoginAgain;
   } else if (protocol != "24") {
     error = kLoginBadProtocol;
-  } else if (name.empty()) {
+  } else if (asId.longId().empty()) {
     error = kLoginNoName;
-  } else if (names_.count(name)) {
-    error = kLoginNameInUse;
   } else {
-    std::array<bool, 256> used{};
-    for (const auto& [oid, o] : clients_) used[o.shortId] = true;
-    for (int s = kFirstShortId; s <= kLastShortId && !shortId; ++s)
-      if (!used[s]) shortId = static_cast<uint8_t>(s);
-    if (!shortId) error = kLoginWorldFull;
+    try {
+      const Bytes f = PacketWriter(asId, Command::Disappear).finish();
+      longId.assign(f.begin() + 1, f.end() - 1);
+    } catch (const WriteError&) {
+    }
+    if (longId.empty() || 2 + longId.size() + kAppearBody > 255)
+      error = kLoginNameTooLong;
+    else if (names_.count(asId.longId()))
+      error = kLoginNameInUse;
   }
   OldPropertyList reply;
   reply.add(kVarError, std::to_string(error));
   if (error != kLoginOk) {
-    log(tag(id) + " login refused (error " + std::to_string(error) + "): \"" + name + "\"");
-    send(id, [&] { return buildSessionInitReply(reply); });
+    log(tag(c.id) + " login refused (error " + std::to_string(error) + "): \"" +
+        cutToFit(name, 80) + "\"");
+    emit(c, buildSessionInitReply(reply));
     return;
   }
   reply.add(kVarUsername, name);
-  // Queue the reply first: a name too long for it leaves the client logged out.
-  const size_t before = out_[id].size();
-  send(id, [&] { return buildSessionInitReply(reply); });
-  if (out_[id].size() == before) return;
+  emit(c, buildSessionInitReply(reply));  // fits: the name is at most 242 bytes
   c.name = name;
-  c.shortId = shortId;
-  names_.insert(name);
-  log(tag(id) + " logged in as #" + std::to_string(shortId));
+  c.longId = std::move(longId);
+  names_.insert(asId.longId());
+  log(tag(c.id) + " logged in");
 }
 
-void World::setProps(ConnId id, Client& c, const PropertyList& props) {
-  for (const Property& p : props.all()) c.props[p.id] = p;
-  for (auto& [vid, v] : clients_)
-    if (v.seen.count(id)) send(vid, [&] { return actorProps(c); });
+void World::hold(uint16_t room) { ++rooms_.at(room).refs; }
+
+void World::release(uint16_t room) {
+  auto it = rooms_.find(room);
+  if (it == rooms_.end() || --it->second.refs > 0) return;
+  numbers_.erase(it->second.name);
+  rooms_.erase(it);
+  freeNumbers_.push_back(room);
 }
 
-Bytes World::actorProps(const Client& actor) const {
-  PropertyList list;
-  for (const auto& [pid, p] : actor.props) list.add(p.id, p.value, p.flags, p.access);
-  return buildPropertyUpdateFor(ObjID(actor.shortId), list);
-}
-
-void World::teleport(ConnId id, Client& c, const Teleport& t) {
-  if (!roomNames_.count(t.room)) {
-    log(tag(id) + " ignored: no room " + std::to_string(t.room));
+void World::lookup(Client& c, const std::string& name) {
+  const auto reply = [&](const std::string& text, uint16_t number) {
+    try {
+      emit(c, buildRoomId(text, number));
+    } catch (const WriteError&) {
+      emit(c, buildRoomId("", 0));
+    }
+  };
+  const std::string fits = cutToFit(name, 255 - kRoomIdFrame);
+  if (fits.size() != name.size()) {
+    log(tag(c.id) + " room name too long for its ROOMID: number 0, the name cut");
+    reply(fits, 0);
     return;
   }
-  if (!c.inWorld) {
-    // Entering the world: the newcomer and those already there learn each other's ids.
-    c.inWorld = true;
-    for (auto& entry : clients_) {
-      const ConnId oid = entry.first;
-      Client& o = entry.second;
-      if (oid == id || !o.inWorld) continue;
-      if (o.registered.insert(id).second)
-        send(oid, [&] { return buildRegisterObjId(c.name, c.shortId); });
-      if (c.registered.insert(oid).second)
-        send(id, [&] { return buildRegisterObjId(o.name, o.shortId); });
+  auto known = numbers_.find(name);
+  uint16_t number = known != numbers_.end() ? known->second : 0;
+  if (!number) {
+    if (nextNumber_ <= kMaxRoomNumber) {
+      number = static_cast<uint16_t>(nextNumber_++);
+    } else if (!freeNumbers_.empty()) {
+      number = freeNumbers_.front();
+      freeNumbers_.pop_front();
+    } else {
+      log(tag(c.id) + " no room number left for \"" + name + "\"");
+      reply(name, 0);
+      return;
+    }
+    numbers_.emplace(name, number);
+    rooms_[number].name = name;
+  }
+  if (std::find(c.lookups.begin(), c.lookups.end(), number) == c.lookups.end()) {
+    hold(number);
+    c.lookups.push_back(number);
+    if (c.lookups.size() > kMaxLookups) {
+      const uint16_t oldest = c.lookups.front();
+      c.lookups.pop_front();
+      release(oldest);
     }
   }
-  c.room = t.room;
-  c.x = t.x, c.y = t.y, c.z = t.z, c.dir = t.dir;
-  syncActor(id, true);
-  syncViewer(id);
+  reply(name, number);
 }
-
-void World::move(ConnId id, Client& c, const LongLoc& m) {
-  c.x = m.x, c.y = m.y, c.z = m.z, c.dir = m.dir;
-  for (auto& [vid, v] : clients_)
-    if (v.seen.count(id))
-      send(vid, [&] { return buildLongLoc(ObjID(c.shortId), c.x, c.y, c.z, c.dir); });
-}
-
-void World::say(ConnId id, Client& c, const std::string& text) {
-  if (!c.inWorld) {
-    log(tag(id) + " ignored: TEXT outside any room");
-    return;
-  }
-  for (auto& [vid, v] : clients_)
-    if (watches(v, c.room)) send(vid, [&] { return buildText(c.name, text); });
-}
-
-void World::leave(ConnId id) {
-  auto it = clients_.find(id);
-  if (it == clients_.end()) return;
-  Client& c = it->second;
-  c.inWorld = false;
-  c.room = 0;
-  syncActor(id, false);
-  for (auto& [oid, o] : clients_) o.registered.erase(id);
-  if (!c.name.empty()) log(tag(id) + " left");
-  names_.erase(c.name);
-  clients_.erase(it);
-}
-
-void World::disconnect(ConnId id) { leave(id); }
 
 bool World::watches(const Client& viewer, uint16_t room) const {
   return viewer.inWorld && room != 0 &&
          (viewer.room == room || viewer.subscriptions.count(room) != 0);
 }
 
-bool World::syncPair(ConnId viewerId, Client& viewer, ConnId actorId, const Client& actor,
-                     bool moved) {
-  const bool visible = viewerId != actorId && actor.inWorld && watches(viewer, actor.room);
-  auto it = viewer.seen.find(actorId);
+void World::list(std::vector<Client*>& v, Client& c, bool in) {
+  auto it = std::find(v.begin(), v.end(), &c);
+  if (in && it == v.end()) v.push_back(&c);
+  if (!in && it != v.end()) *it = v.back(), v.pop_back();
+}
+
+void World::rewatch(Client& viewer, uint16_t room) {
+  auto it = rooms_.find(room);
+  if (it != rooms_.end()) list(it->second.watchers, viewer, watches(viewer, room));
+}
+
+void World::subscribe(Client& c, uint16_t room, int16_t distance) {
+  if (!c.subscriptions.count(room)) {
+    if (!rooms_.count(room)) {
+      log(tag(c.id) + " ignored: no room " + std::to_string(room));
+      return;
+    }
+    if (c.subscriptions.size() >= kMaxSubscriptions) {
+      log(tag(c.id) + " ignored: more than " + std::to_string(kMaxSubscriptions) +
+          " subscriptions");
+      return;
+    }
+    hold(room);
+  }
+  c.subscriptions[room] = distance;
+  rewatch(c, room);
+  syncViewer(c);
+}
+
+void World::unsubscribe(Client& c, uint16_t room) {
+  if (!c.subscriptions.erase(room)) return;
+  rewatch(c, room);
+  syncViewer(c);
+  release(room);
+}
+
+void World::teleport(Client& c, const Teleport& t) {
+  auto to = rooms_.find(t.room);
+  if (to == rooms_.end()) {
+    log(tag(c.id) + " ignored: no room " + std::to_string(t.room));
+    return;
+  }
+  const uint16_t from = c.room;
+  hold(t.room);
+  const bool entering = !c.inWorld;
+  c.inWorld = true;
+  c.room = t.room;
+  c.x = t.x, c.y = t.y, c.z = t.z, c.dir = t.dir;
+  if (from) {
+    list(rooms_.at(from).actors, c, false);
+    rewatch(c, from);
+  }
+  list(to->second.actors, c, true);
+  rewatch(c, t.room);
+  if (entering)
+    for (const auto& [r, d] : c.subscriptions) rewatch(c, r);
+  syncActor(c, from, true);
+  syncViewer(c);
+  if (from) release(from);
+}
+
+void World::move(Client& c, const LongLoc& m) {
+  c.x = m.x, c.y = m.y, c.z = m.z, c.dir = m.dir;
+  if (!c.inWorld) return;
+  const auto body = Body<8>().i16(c.x).i16(c.y).i16(c.z).i16(c.dir).b;
+  const auto cmd = static_cast<uint8_t>(Command::LongLoc);
+  for (const Viewer& v : c.viewers) emit(*v.client, target(v.id, c), cmd, body);
+}
+
+void World::say(Client& c, const std::string& text) {
+  if (!c.inWorld) {
+    log(tag(c.id) + " ignored: TEXT outside any room");
+    return;
+  }
+  Bytes frame;
+  try {
+    frame = buildText(c.name, text);
+  } catch (const WriteError& e) {
+    log(tag(c.id) + " TEXT dropped: " + e.what());
+    return;
+  }
+  for (Client* v : rooms_.at(c.room).watchers) emit(*v, frame);
+}
+
+void World::setProps(Client& c, const PropertyList& props) {
+  const auto before = c.props;
+  for (const Property& p : props.all()) c.props[p.id] = p;
+  PropertyList all;
+  for (const auto& [pid, p] : c.props) all.add(p.id, p.value, p.flags, p.access);
+  try {
+    PacketWriter w(ObjID(kObjProtocol), Command::PropertyUpdate);
+    w.properties(all);
+    const Bytes f = w.finish();
+    c.propsBody.assign(f.begin() + 3, f.end());
+  } catch (const WriteError& e) {
+    c.props = before;
+    log(tag(c.id) + " ignored: properties too long (" + e.what() + ")");
+    return;
+  }
+  if (c.inWorld && !c.propsChanged) {
+    c.propsChanged = true;
+    changed_.push_back(c.id);
+  }
+}
+
+void World::sendProps(Client& viewer, const Client& actor) {
+  auto s = viewer.seen.find(const_cast<Client*>(&actor));
+  if (s == viewer.seen.end() || actor.props.empty()) return;
+  if (!emit(viewer, target(s->second.id, actor), static_cast<uint8_t>(Command::PropertyUpdate),
+            actor.propsBody))
+    log(tag(viewer.id) + " PROPUPD of " + actor.name + " dropped: too long for its long id");
+}
+
+std::span<const uint8_t> World::target(const uint8_t& id, const Client& actor) {
+  return id ? std::span<const uint8_t>(&id, 1) : std::span<const uint8_t>(actor.longId);
+}
+
+void World::unsee(Client& viewer, std::unordered_map<Client*, View>::iterator it) {
+  std::vector<Viewer>& list = it->first->viewers;
+  const uint32_t at = it->second.at;
+  list[at] = list.back();
+  list.pop_back();
+  if (at < list.size()) list[at].client->seen.at(it->first).at = at;
+  viewer.ids.reset(it->second.id);
+  viewer.seen.erase(it);
+}
+
+bool World::syncPair(Client& viewer, Client& actor, bool moved) {
+  const bool visible = &viewer != &actor && actor.inWorld && watches(viewer, actor.room);
+  auto it = viewer.seen.find(&actor);
   if (visible) {
     const bool fresh = it == viewer.seen.end();
-    if (fresh || moved || it->second != actor.room) {
-      send(viewerId, [&] {
-        return buildAppearActor(ObjID(actor.shortId), actor.room, actor.x, actor.y, actor.z,
-                                actor.dir);
-      });
-      viewer.seen[actorId] = actor.room;
+    if (fresh) {
+      uint8_t id = 0;
+      for (int s = kFirstShortId; s <= kLastShortId && !id; ++s)
+        if (!viewer.ids[s]) id = static_cast<uint8_t>(s);
+      if (id) {
+        viewer.ids.set(id);
+        emit(viewer, buildRegisterObjId(ObjID(actor.name).longId(), id));
+      }
+      const auto at = static_cast<uint32_t>(actor.viewers.size());
+      it = viewer.seen.emplace(&actor, View{actor.room, id, at}).first;
+      actor.viewers.push_back({&viewer, id});
+    }
+    if (fresh || moved || it->second.room != actor.room) {
+      const auto body = Body<kAppearBody>()
+                            .i16(static_cast<int16_t>(actor.room))
+                            .i16(actor.x)
+                            .i16(actor.y)
+                            .i16(actor.z)
+                            .i16(actor.dir)
+                            .b;
+      emit(viewer, target(it->second.id, actor), static_cast<uint8_t>(Command::AppearActor), body);
+      it->second.room = actor.room;
     }
     return fresh && !actor.props.empty();
   }
   if (it != viewer.seen.end()) {
-    send(viewerId, [&] { return buildDisappear(ObjID(actor.shortId)); });
-    viewer.seen.erase(it);
+    emit(viewer, target(it->second.id, actor), static_cast<uint8_t>(Command::Disappear), {});
+    unsee(viewer, it);
   }
   return false;
 }
 
-void World::syncViewer(ConnId id) {
-  Client& viewer = clients_.at(id);
+void World::syncViewer(Client& viewer) {
+  // Gone from sight first, in connection order, then what has come into it.
+  std::vector<Client*> gone;
+  for (const auto& [actor, view] : viewer.seen)
+    if (!watches(viewer, actor->room) || !actor->inWorld)
+      gone.push_back(const_cast<Client*>(actor));
+  std::sort(gone.begin(), gone.end(), [](Client* a, Client* b) { return a->id < b->id; });
+  for (Client* actor : gone) syncPair(viewer, *actor, false);
+  if (!viewer.inWorld) return;
   // Properties after all appearances, so that the appearances can share a frame.
-  std::vector<const Client*> fresh;
-  for (const auto& [aid, actor] : clients_)
-    if (syncPair(id, viewer, aid, actor, false)) fresh.push_back(&actor);
-  for (const Client* actor : fresh) send(id, [&] { return actorProps(*actor); });
+  std::vector<Client*> fresh;
+  const auto visit = [&](uint16_t room) {
+    for (Client* actor : rooms_.at(room).actors)
+      if (syncPair(viewer, *actor, false)) fresh.push_back(actor);
+  };
+  visit(viewer.room);
+  for (const auto& [room, d] : viewer.subscriptions)
+    if (room != viewer.room) visit(room);
+  for (Client* actor : fresh) sendProps(viewer, *actor);
 }
 
-void World::syncActor(ConnId id, bool moved) {
-  const Client& actor = clients_.at(id);
-  for (auto& [vid, viewer] : clients_)
-    if (syncPair(vid, viewer, id, actor, moved)) send(vid, [&] { return actorProps(actor); });
+void World::syncActor(Client& actor, uint16_t fromRoom, bool moved) {
+  ++mark_;
+  for (uint16_t room : {actor.room, fromRoom}) {
+    auto r = rooms_.find(room);
+    if (room == 0 || r == rooms_.end()) continue;
+    for (Client* v : r->second.watchers) {
+      if (v->mark == mark_) continue;
+      v->mark = mark_;
+      if (syncPair(*v, actor, moved)) sendProps(*v, actor);
+    }
+  }
 }
 
-std::map<ConnId, std::vector<Bytes>> World::takeOutput() {
-  std::map<ConnId, std::vector<Bytes>> result;
-  for (auto& [id, frames] : out_)
-    if (!frames.empty()) result[id] = coalesce(frames);
-  out_.clear();
-  return result;
+void World::logout(Client& c) {
+  if (c.inWorld) {
+    const uint16_t from = c.room;
+    c.inWorld = false;
+    c.room = 0;
+    list(rooms_.at(from).actors, c, false);
+    rewatch(c, from);
+    for (const auto& [r, d] : c.subscriptions) rewatch(c, r);
+    const std::vector<Viewer> viewers = c.viewers;  // syncPair takes each out
+    for (const Viewer& v : viewers) syncPair(*v.client, c, false);
+    release(from);
+  }
+  while (!c.seen.empty()) unsee(c, c.seen.begin());
+  for (const auto& [r, d] : c.subscriptions) release(r);
+  for (uint16_t r : c.lookups) release(r);
+  c.subscriptions.clear(), c.lookups.clear();
+  c.props.clear(), c.propsBody.clear();
+  if (!c.name.empty()) {
+    log(tag(c.id) + " left");
+    names_.erase(ObjID(c.name).longId());
+    c.name.clear(), c.longId.clear();
+  }
+}
+
+void World::disconnect(ConnId id) {
+  auto it = clients_.find(id);
+  if (it == clients_.end()) return;
+  logout(it->second);
+  clients_.erase(it);
+}
+
+void World::drain(const std::function<void(ConnId, Bytes&)>& take) {
+  for (ConnId id : changed_) {
+    auto it = clients_.find(id);
+    if (it == clients_.end() || !it->second.propsChanged) continue;
+    Client& actor = it->second;
+    actor.propsChanged = false;
+    if (!actor.inWorld) continue;
+    for (const Viewer& v : actor.viewers)
+      emit(*v.client, target(v.id, actor), static_cast<uint8_t>(Command::PropertyUpdate),
+           actor.propsBody);
+  }
+  changed_.clear();
+  for (ConnId id : outputs_) {
+    auto it = clients_.find(id);
+    if (it == clients_.end() || it->second.out.bytes().empty()) continue;
+    take(id, it->second.out.bytes());
+    it->second.out.clear();
+  }
+  outputs_.clear();
 }
 
 }  // namespace stubworld

@@ -1,0 +1,77 @@
+// The floor a server's relay is measured against: the sending thread's CPU
+// time for one send() of one LONGLOC frame (11 bytes) over loopback TCP with
+// TCP_NODELAY, the sends going round 250 connections whose other ends one
+// thread reads through epoll, as a client process holding many sessions does.
+// bench/swarm.py prints it beside the server's CPU per relayed command.
+#include <arpa/inet.h>
+#include <benchmark/benchmark.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdint>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// A connected loopback pair: {sender, receiver}.
+std::array<int, 2> loopbackPair() {
+  const int listener = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      listen(listener, 1) != 0 || getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len))
+    throw std::runtime_error("loopback listener");
+  const int sender = socket(AF_INET, SOCK_STREAM, 0);
+  if (connect(sender, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
+    throw std::runtime_error("loopback connect");
+  const int receiver = accept(listener, nullptr, nullptr);
+  close(listener);
+  const int one = 1;
+  setsockopt(sender, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  return {sender, receiver};
+}
+
+void BM_LoopbackSend(benchmark::State& state) {
+  const auto n = static_cast<size_t>(state.range(0));
+  std::vector<std::array<int, 2>> pairs;
+  const int ep = epoll_create1(0);
+  for (size_t i = 0; i < n; ++i) {
+    pairs.push_back(loopbackPair());
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.fd = pairs.back()[1];
+    epoll_ctl(ep, EPOLL_CTL_ADD, pairs.back()[1], &ev);
+  }
+  std::thread reader([&] {
+    uint8_t buf[65536];
+    epoll_event evs[64];
+    for (size_t open = n; open > 0;) {
+      const int k = epoll_wait(ep, evs, 64, -1);
+      for (int i = 0; i < k; ++i)
+        if (recv(evs[i].data.fd, buf, sizeof buf, 0) <= 0)
+          epoll_ctl(ep, EPOLL_CTL_DEL, evs[i].data.fd, nullptr), --open;
+    }
+  });
+  const uint8_t frame[11] = {0x0b, 0x02, 0x01, 0x04, 0xcc, 0x09, 0xa1, 0x00, 0x00, 0x00, 0x9d};
+  size_t next = 0;
+  for (auto _ : state) {
+    if (send(pairs[next][0], frame, sizeof frame, MSG_NOSIGNAL) != sizeof frame)
+      state.SkipWithError("send failed");
+    next = next + 1 == n ? 0 : next + 1;
+  }
+  for (const auto& p : pairs) shutdown(p[0], SHUT_WR);
+  reader.join();
+  for (const auto& p : pairs) close(p[0]), close(p[1]);
+  close(ep);
+}
+BENCHMARK(BM_LoopbackSend)->Arg(1)->Arg(250);
+
+}  // namespace
