@@ -41,7 +41,9 @@ VELTRA_OUT_OF_LINE void copyBytes(uint8_t* out, const uint8_t* in, size_t n) {
 
 // The code units of the UTF-8 character at p[i], as toUtf16 decodes it: a byte
 // that starts no complete sequence (a stray continuation, a cut or broken
-// sequence, a value beyond U+10FFFF) is one unit of its own value.
+// sequence, a value beyond U+10FFFF) is one unit of its own value. It repeats
+// toUtf16's steps on purpose: fuzz_direct checks this path against that one, and
+// a shared helper would make the two agree by construction.
 struct Units {
   uint32_t first;
   uint32_t second;  // the low surrogate of a pair, or kNone
