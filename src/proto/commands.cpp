@@ -268,21 +268,35 @@ Bytes buildChat(Command command, const std::string& sender, const std::string& t
   return w.finish();
 }
 
+// The body of the element being constructed. Its conversion returns readBody's
+// result as a prvalue, so the element's body is initialised in place, in the
+// result's storage: no temporary element and no variant move or destruction.
+struct BodyReader {
+  uint8_t cmd;
+  PacketReader& r;
+  operator CommandBody() const { return readBody(cmd, r); }
+};
+
+// The same as PacketReader::objid, inline for the usual one-byte id.
+ObjID readTarget(PacketReader& r) {
+  const uint8_t b = r.u8();
+  if (b != kObjLongMarker) return ObjID(b);
+  return ObjID(r.utf());
+}
+
 }  // namespace
 
 std::vector<Incoming> parsePacket(std::span<const uint8_t> packet) {
   std::vector<Incoming> out;
   PacketReader r(packet);
-  ObjID target = r.objid();
+  ObjID target = readTarget(r);
   const uint8_t cmd = r.u8();
   const bool compound = !target.isLong() && target.shortId() == kObjCompound;
   out.reserve(compound ? compoundCapacity(cmd, r.remaining()) : 1);
   // Every element consumes at least its target byte, so the loop always ends.
   do {
-    if (compound) target = r.objid();
-    // readBody's result initialises the element's body directly; the element
-    // is then moved once into the result.
-    out.push_back(Incoming{std::move(target), cmd, readBody(cmd, r)});
+    if (compound) target = readTarget(r);
+    out.emplace_back(std::move(target), cmd, BodyReader{cmd, r});
   } while (compound && !r.empty());
   return out;
 }
