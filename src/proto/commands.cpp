@@ -260,13 +260,35 @@ void readElements(std::vector<Incoming>& out, PacketReader& r, ObjID& target, bo
     PacketReader& r;
     operator ObjID() const { return readTarget(r); }
   };
+#if !defined(__cpp_aggregate_paren_init)
+  // Without parenthesised aggregate initialisation the element converts as a
+  // whole, from a braced initialiser: the same order, still in place.
+  struct Element {
+    ObjID* given;  // the frame's target, or null: the element's own is read
+    PacketReader& r;
+    uint8_t cmd;
+    Body body;
+    operator Incoming() const {
+      if (given) return Incoming{std::move(*given), cmd, body};
+      return Incoming{readTarget(r), cmd, body};
+    }
+  };
+#endif
   if (!compound) {
+#if defined(__cpp_aggregate_paren_init)
     out.emplace_back(std::move(target), cmd, Body{read, r});
+#else
+    out.emplace_back(Element{&target, r, cmd, Body{read, r}});
+#endif
     return;
   }
   // Every element consumes at least its target byte, so the loop always ends.
   do {
+#if defined(__cpp_aggregate_paren_init)
     out.emplace_back(Target{r}, cmd, Body{read, r});
+#else
+    out.emplace_back(Element{nullptr, r, cmd, Body{read, r}});
+#endif
   } while (!r.empty());
 }
 
