@@ -78,40 +78,6 @@ size_t compoundCapacity(uint8_t cmd, size_t remaining) {
   return std::clamp<size_t>(remaining / (1 + body), 1, 255);
 }
 
-// Braced initialisers evaluate their elements left to right, so each body is
-// read field by field in wire order.
-CommandBody readBody(uint8_t cmd, PacketReader& r) {
-  switch (static_cast<Command>(cmd)) {
-    case Command::LongLoc: return LongLoc{r.i16(), r.i16(), r.i16(), r.i16()};
-    case Command::Prop: return PropCommand{readOldProperties(r)};
-    case Command::RoomChange: return RoomChange{r.u16(), r.i16(), r.i16(), r.i16(), r.i16()};
-    case Command::SessionInit: return SessionInit{readOldProperties(r)};
-    case Command::SessionExit: return SessionExit{readOldProperties(r)};
-    case Command::AppInit: return AppInit{readOldProperties(r)};
-    case Command::PropRequest: return PropRequest{readRest(r)};
-    case Command::Disappear: return Disappear{};
-    case Command::AppearActor: return AppearActor{r.u16(), r.i16(), r.i16(), r.i16(), r.i16()};
-    case Command::RegisterObjId: return RegisterObjId{r.utf(), r.i8()};
-    case Command::Text: return Text{r.objid(), r.utf()};
-    case Command::PropertySet: return PropertySet{r.utf(), readProperties(r)};
-    case Command::PropertyUpdate: return PropertyUpdate{readProperties(r)};
-    case Command::Whisper: return Whisper{r.objid(), r.utf()};
-    case Command::Teleport:
-      return Teleport{r.u16(), r.i8(), r.i8(), r.i16(), r.i16(), r.i16(), r.i16()};
-    case Command::RoomIdRequest: return RoomIdRequest{r.utf()};
-    case Command::RoomId: return RoomId{r.utf(), r.u16()};
-    case Command::Subscribe: return Subscribe{r.u16(), r.i16(), r.i16(), r.i16(), r.i16()};
-    case Command::Unsubscribe: return Unsubscribe{r.u16()};
-    case Command::SubscribeDist: return SubscribeDist{r.u16(), r.i16()};
-    case Command::FingerRequest: return FingerRequest{r.utf()};
-    case Command::BuddyListUpdate: return BuddyListUpdate{r.utf(), r.u8()};
-    case Command::BuddyListNotify: return BuddyListNotify{r.utf(), r.i8()};
-    case Command::Channel: return ChannelChange{r.utf()};
-    default:  // ShortLoc, State, Redirect, RedirectId, FingerReply and unnamed codes
-      return Unparsed{cmd, readRest(r)};
-  }
-}
-
 // Body texts, one per body type, appended to the line. Numbers go through
 // std::to_chars; narrow integers are widened so that they print as numbers.
 void number(std::string& out, long v) {
@@ -268,22 +234,121 @@ Bytes buildChat(Command command, const std::string& sender, const std::string& t
   return w.finish();
 }
 
+// The same as PacketReader::objid, with the usual one-byte id read inline.
+[[gnu::noinline]] ObjID readLongTarget(PacketReader& r) { return ObjID(r.utf()); }
+inline ObjID readTarget(PacketReader& r) {
+  const uint8_t b = r.u8();
+  if (b != kObjLongMarker) [[likely]]
+    return ObjID(b);
+  return readLongTarget(r);
+}
+
+// Appends the frame's elements, each body read by read(r). The element's
+// target and body are initialised in place, in the result's storage, from the
+// prvalues the conversions below return: no temporary element, no variant
+// moved or destroyed. Members are initialised in order, so a compound
+// element's target is read before its body.
+template <typename Read>
+void readElements(std::vector<Incoming>& out, PacketReader& r, ObjID& target, bool compound,
+                  uint8_t cmd, Read read) {
+  struct Body {
+    Read& read;
+    PacketReader& r;
+    operator CommandBody() const { return read(r); }
+  };
+  struct Target {
+    PacketReader& r;
+    operator ObjID() const { return readTarget(r); }
+  };
+#if !defined(__cpp_aggregate_paren_init)
+  // Without parenthesised aggregate initialisation the element converts as a
+  // whole, from a braced initialiser: the same order, still in place.
+  struct Element {
+    ObjID* given;  // the frame's target, or null: the element's own is read
+    PacketReader& r;
+    uint8_t cmd;
+    Body body;
+    operator Incoming() const {
+      if (given) return Incoming{std::move(*given), cmd, body};
+      return Incoming{readTarget(r), cmd, body};
+    }
+  };
+#endif
+  if (!compound) {
+#if defined(__cpp_aggregate_paren_init)
+    out.emplace_back(std::move(target), cmd, Body{read, r});
+#else
+    out.emplace_back(Element{&target, r, cmd, Body{read, r}});
+#endif
+    return;
+  }
+  // Every element consumes at least its target byte, so the loop always ends.
+  do {
+#if defined(__cpp_aggregate_paren_init)
+    out.emplace_back(Target{r}, cmd, Body{read, r});
+#else
+    out.emplace_back(Element{nullptr, r, cmd, Body{read, r}});
+#endif
+  } while (!r.empty());
+}
+
+// One dispatch on the command per frame. Braced initialisers evaluate their
+// elements left to right, so each body is read field by field in wire order.
+void readBodies(std::vector<Incoming>& out, PacketReader& r, ObjID& target, bool compound,
+                uint8_t cmd) {
+  auto each = [&](auto read) { readElements(out, r, target, compound, cmd, read); };
+  using R = PacketReader;
+  switch (static_cast<Command>(cmd)) {
+    case Command::LongLoc:
+      return each([](R& r) { return LongLoc{r.i16(), r.i16(), r.i16(), r.i16()}; });
+    case Command::Prop: return each([](R& r) { return PropCommand{readOldProperties(r)}; });
+    case Command::RoomChange:
+      return each([](R& r) { return RoomChange{r.u16(), r.i16(), r.i16(), r.i16(), r.i16()}; });
+    case Command::SessionInit: return each([](R& r) { return SessionInit{readOldProperties(r)}; });
+    case Command::SessionExit: return each([](R& r) { return SessionExit{readOldProperties(r)}; });
+    case Command::AppInit: return each([](R& r) { return AppInit{readOldProperties(r)}; });
+    case Command::PropRequest: return each([](R& r) { return PropRequest{readRest(r)}; });
+    case Command::Disappear: return each([](R&) { return Disappear{}; });
+    case Command::AppearActor:
+      return each([](R& r) { return AppearActor{r.u16(), r.i16(), r.i16(), r.i16(), r.i16()}; });
+    case Command::RegisterObjId: return each([](R& r) { return RegisterObjId{r.utf(), r.i8()}; });
+    case Command::Text: return each([](R& r) { return Text{r.objid(), r.utf()}; });
+    case Command::PropertySet:
+      return each([](R& r) { return PropertySet{r.utf(), readProperties(r)}; });
+    case Command::PropertyUpdate:
+      return each([](R& r) { return PropertyUpdate{readProperties(r)}; });
+    case Command::Whisper: return each([](R& r) { return Whisper{r.objid(), r.utf()}; });
+    case Command::Teleport:
+      return each([](R& r) {
+        return Teleport{r.u16(), r.i8(), r.i8(), r.i16(), r.i16(), r.i16(), r.i16()};
+      });
+    case Command::RoomIdRequest: return each([](R& r) { return RoomIdRequest{r.utf()}; });
+    case Command::RoomId: return each([](R& r) { return RoomId{r.utf(), r.u16()}; });
+    case Command::Subscribe:
+      return each([](R& r) { return Subscribe{r.u16(), r.i16(), r.i16(), r.i16(), r.i16()}; });
+    case Command::Unsubscribe: return each([](R& r) { return Unsubscribe{r.u16()}; });
+    case Command::SubscribeDist: return each([](R& r) { return SubscribeDist{r.u16(), r.i16()}; });
+    case Command::FingerRequest: return each([](R& r) { return FingerRequest{r.utf()}; });
+    case Command::BuddyListUpdate:
+      return each([](R& r) { return BuddyListUpdate{r.utf(), r.u8()}; });
+    case Command::BuddyListNotify:
+      return each([](R& r) { return BuddyListNotify{r.utf(), r.i8()}; });
+    case Command::Channel: return each([](R& r) { return ChannelChange{r.utf()}; });
+    default:  // ShortLoc, State, Redirect, RedirectId, FingerReply and unnamed codes
+      return each([cmd](R& r) { return Unparsed{cmd, readRest(r)}; });
+  }
+}
+
 }  // namespace
 
 std::vector<Incoming> parsePacket(std::span<const uint8_t> packet) {
   std::vector<Incoming> out;
   PacketReader r(packet);
-  ObjID target = r.objid();
+  ObjID target = readTarget(r);
   const uint8_t cmd = r.u8();
   const bool compound = !target.isLong() && target.shortId() == kObjCompound;
   out.reserve(compound ? compoundCapacity(cmd, r.remaining()) : 1);
-  // Every element consumes at least its target byte, so the loop always ends.
-  do {
-    if (compound) target = r.objid();
-    // readBody's result initialises the element's body directly; the element
-    // is then moved once into the result.
-    out.push_back(Incoming{std::move(target), cmd, readBody(cmd, r)});
-  } while (compound && !r.empty());
+  readBodies(out, r, target, compound, cmd);
   return out;
 }
 
