@@ -292,10 +292,11 @@ void readElements(std::vector<Incoming>& out, PacketReader& r, ObjID& target, bo
   } while (!r.empty());
 }
 
-// One dispatch on the command per frame. Braced initialisers evaluate their
-// elements left to right, so each body is read field by field in wire order.
-void readBodies(std::vector<Incoming>& out, PacketReader& r, ObjID& target, bool compound,
-                uint8_t cmd) {
+// Chooses the body layout by the command code, once per frame, and reads every
+// element's body with it. Braced initialisers evaluate their elements left to
+// right, so each body is read field by field in wire order.
+void readBody(std::vector<Incoming>& out, PacketReader& r, ObjID& target, bool compound,
+              uint8_t cmd) {
   auto each = [&](auto read) { readElements(out, r, target, compound, cmd, read); };
   using R = PacketReader;
   switch (static_cast<Command>(cmd)) {
@@ -348,7 +349,7 @@ std::vector<Incoming> parsePacket(std::span<const uint8_t> packet) {
   const uint8_t cmd = r.u8();
   const bool compound = !target.isLong() && target.shortId() == kObjCompound;
   out.reserve(compound ? compoundCapacity(cmd, r.remaining()) : 1);
-  readBodies(out, r, target, compound, cmd);
+  readBody(out, r, target, compound, cmd);
   return out;
 }
 
