@@ -5,7 +5,7 @@
 // logged as one describe line per command and handed to the World. At the end
 // of each loop turn the World's output is queued per connection and leaves in
 // one send() per connection, so batching grows with load instead of syscalls;
-// while the loop is busy, sends to a connection are at least 2 ms apart.
+// while the loop is busy, sends to a busy connection are at least 2 ms apart.
 //
 // No client can deny service to the others:
 // - A connection is dropped for not reading only when, after its flush, the
@@ -63,8 +63,10 @@ constexpr milliseconds kAcceptPause{100};
 // While the loop is busy (more than half of a window's time outside epoll_wait;
 // a quarter to stop), a connection sent something less than kPace ago waits for
 // more, so that each send carries several notifications where sends are what
-// costs. Otherwise, and always for a connection quiet for kPace, output leaves
-// at the end of the turn.
+// costs. Only a connection whose sends come close together (their average gap
+// under twice kPace) is held: one that is sent to now and then would gain no
+// batching and only wait. Otherwise, and always for a connection quiet for
+// kPace, output leaves at the end of the turn.
 constexpr std::chrono::microseconds kPace{2000};
 constexpr milliseconds kLoadWindow{20};
 constexpr double kBusy = 0.5, kIdle = 0.25;
@@ -116,7 +118,8 @@ class Server {
     size_t spent = 0;
     uint64_t flushMark = 0;
     Clock::time_point lastSend{};
-    bool deferred = false;  // on deferred_: output waits for its pace
+    Clock::duration sendGap = kPace * 8;  // running average of the time between sends
+    bool deferred = false;                // on deferred_: output waits for its pace
   };
 
   void say(const std::string& line) {
@@ -401,13 +404,15 @@ void Server::deliver() {
       auto it = conns_.find(id);
       if (it == conns_.end()) continue;
       Conn& c = *it->second;
-      if (pacing_ && !c.closing && c.io.pending() < kMaxUnsent / 4 && now - c.lastSend < kPace) {
+      if (pacing_ && !c.closing && c.io.pending() < kMaxUnsent / 4 && now - c.lastSend < kPace &&
+          c.sendGap < 2 * kPace) {
         if (!c.deferred) deferred_.push_back(id);
         c.deferred = true;
         nextSend_ = std::min(nextSend_, c.lastSend + kPace);
         continue;
       }
       c.deferred = false;
+      c.sendGap += (std::min<Clock::duration>(now - c.lastSend, kPace * 8) - c.sendGap) / 8;
       c.lastSend = now;
       if (c.io.flush() == net::Connection::Io::kError) {
         close(id, std::string("send: ") + std::strerror(errno));
