@@ -6,6 +6,8 @@
 #include <ostream>
 #include <type_traits>
 
+#include "common/netio.hpp"
+
 namespace scoutdump {
 
 namespace proto = veltra::proto;
@@ -20,22 +22,6 @@ std::string hex(std::span<const uint8_t> bytes) {
   std::string s;
   s.reserve(bytes.size() * 2);
   for (uint8_t b : bytes) s += kDigits[b >> 4], s += kDigits[b & 15];
-  return s;
-}
-
-// Control characters as \xNN, so that a text from the capture stays on its line.
-std::string printable(const std::string& text) {
-  std::string s;
-  s.reserve(text.size());
-  for (unsigned char c : text) {
-    if (c >= 0x20 && c != 0x7f) {
-      s += static_cast<char>(c);
-    } else {
-      char buf[5];
-      std::snprintf(buf, sizeof buf, "\\x%02x", c);
-      s += buf;
-    }
-  }
   return s;
 }
 
@@ -197,7 +183,7 @@ void Printer::event(const Event& e) {
       case Event::kConnection:
         out_ << "** connection " << e.conn->id << (e.message.empty() ? "" : ": ") << e.message;
         break;
-      case Event::kCommand: out_ << printable(proto::describe(*e.cmd)); break;
+      case Event::kCommand: out_ << veltra::tools::escapeControls(proto::describe(*e.cmd)); break;
       case Event::kUndecodable: out_ << "!! undecodable frame: " << e.message; break;
       case Event::kBadLength:
       case Event::kGap: out_ << "!! " << e.message; break;

@@ -5,7 +5,6 @@
 // Exit status: 0 when every session completed and no error was counted, 1
 // otherwise (or when a file cannot be read or written), 2 for a usage error.
 #include <signal.h>
-#include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
@@ -41,18 +40,11 @@ bool writeFile(const std::string& path, const std::string& text) {
 
 // Room for a descriptor per session beside the few the program needs.
 bool raiseFileLimit(uint32_t sessions, std::string& why) {
-  rlimit lim{};
-  getrlimit(RLIMIT_NOFILE, &lim);
-  const rlim_t want = sessions + 32;
-  if (lim.rlim_cur >= want) return true;
-  if (lim.rlim_max != RLIM_INFINITY && lim.rlim_max < want) {
-    why = std::to_string(sessions) + " sessions need " + std::to_string(want) +
-          " file descriptors; the hard limit is " + std::to_string(lim.rlim_max);
-    return false;
-  }
-  lim.rlim_cur = want;
-  if (setrlimit(RLIMIT_NOFILE, &lim) == 0) return true;
-  why = "cannot raise the file descriptor limit: " + std::string(std::strerror(errno));
+  const size_t want = size_t{sessions} + 32;
+  const size_t got = veltra::tools::raiseOpenFileLimit(want);
+  if (got >= want) return true;
+  why = std::to_string(sessions) + " sessions need " + std::to_string(want) +
+        " file descriptors; the limit is " + std::to_string(got);
   return false;
 }
 
