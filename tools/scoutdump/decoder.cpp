@@ -337,9 +337,10 @@ struct Decoder::Impl {
 
   void packet(int dlt, std::span<const uint8_t> bytes, size_t wireLength, timeval ts) {
     ++summary.packets;
-    const int64_t us = int64_t{ts.tv_sec} * 1000000 + ts.tv_usec;
-    if (!haveFirst) first = us, haveFirst = true;
-    now = static_cast<double>(us - first) / 1e6;
+    // In floating point: a corrupt capture's times may be anything.
+    if (!haveFirst) first = ts, haveFirst = true;
+    now = (static_cast<double>(ts.tv_sec) - static_cast<double>(first.tv_sec)) +
+          (static_cast<double>(ts.tv_usec) - static_cast<double>(first.tv_usec)) / 1e6;
     std::unique_ptr<Tins::PDU> pdu;
     try {
       pdu = linkPdu(dlt, bytes);
@@ -385,7 +386,7 @@ struct Decoder::Impl {
   std::map<StreamIdentifier, std::unique_ptr<Conn>> conns;
   std::vector<std::unique_ptr<Conn>> retired;  // replaced by a new connection
   bool haveFirst = false;
-  int64_t first = 0;  // microseconds
+  timeval first{};  // of the first packet
   double now = 0;
 };
 
