@@ -43,6 +43,11 @@ bool setNonBlocking(int fd) {
   return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
 }
 
+bool enableArrivalTimes(int fd) {
+  const int one = 1;
+  return setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &one, sizeof one) == 0;
+}
+
 size_t raiseOpenFileLimit(size_t want) {
   rlimit lim{};
   if (getrlimit(RLIMIT_NOFILE, &lim) != 0) return 0;
@@ -111,11 +116,31 @@ Connection::~Connection() {
 }
 
 Connection::Io Connection::read() {
+  int64_t unused;
+  return read(unused);
+}
+
+Connection::Io Connection::read(int64_t& arrivedNs) {
+  arrivedNs = 0;
   uint8_t buf[proto::Framer::kCapacity];
   const size_t room = framer_.space();
   if (room == 0) return Io::kAgain;  // the caller has frames to take first
-  const ssize_t n = recv(fd_, buf, room, 0);
+  iovec iov{buf, room};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+  msghdr msg{};
+  msg.msg_iov = &iov;
+  msg.msg_iovlen = 1;
+  msg.msg_control = control;
+  msg.msg_controllen = sizeof control;
+  const ssize_t n = recvmsg(fd_, &msg, 0);
   if (n > 0) {
+    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
+      if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+        timespec t;
+        std::memcpy(&t, CMSG_DATA(c), sizeof t);
+        arrivedNs = int64_t{t.tv_sec} * 1'000'000'000 + t.tv_nsec;
+      }
+    }
     framer_.feed({buf, static_cast<size_t>(n)});
     return Io::kOk;
   }

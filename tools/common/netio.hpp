@@ -28,6 +28,8 @@ namespace veltra::tools {
 bool parseEndpoint(std::string_view text, sockaddr_in& addr);
 std::string endpointText(const sockaddr_in& addr);
 bool setNonBlocking(int fd);
+// Asks the kernel to stamp each read with the data's arrival (SO_TIMESTAMPNS).
+bool enableArrivalTimes(int fd);
 // Raises the soft open-file limit towards `want` (never above the hard limit,
 // never lowers it); returns the soft limit in force afterwards.
 size_t raiseOpenFileLimit(size_t want);
@@ -78,6 +80,10 @@ class Connection {
   // Reads once, at most what the framer has room for, into the framer. Take
   // frames with framer().next() afterwards.
   Io read();
+  // The same, and `arrivedNs` is when the newest byte read reached this host
+  // (CLOCK_REALTIME), or 0 when the kernel gave no time: a reader that wakes
+  // late still measures when the data came. Needs enableArrivalTimes().
+  Io read(int64_t& arrivedNs);
   proto::Framer& framer() { return framer_; }
 
   // Appends bytes to the output queue; they leave with the next flush.

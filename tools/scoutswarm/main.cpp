@@ -97,7 +97,8 @@ int main(int argc, char** argv) {
   CLI::App app{
       "Drives many client sessions against a world server: each logs in, enters a room,\n"
       "moves and chats on a fixed schedule, and logs out; prints latencies (from the\n"
-      "scheduled send time), traffic per command and errors by kind.",
+      "scheduled send time to the kernel's arrival time of the reply), traffic per\n"
+      "command and errors by kind.",
       "scoutswarm"};
   app.set_version_flag("--version", std::string("scoutswarm ") + veltra::proto::kVersion);
   app.add_option("endpoint", target, "server to load, IPv4 HOST:PORT")

@@ -34,12 +34,14 @@ constexpr size_t kMaxBacklog = 256 * 1024;
 // Where sessions stand and look; moves keep it as their position is their mark.
 constexpr int16_t kX = 1228, kY = 2465, kZ = 0, kDir = 157;
 
-// The clock of the schedule, the same as the wake-up timer's.
-int64_t clockNs() {
+int64_t clockNs(clockid_t clock) {
   timespec t{};
-  clock_gettime(CLOCK_MONOTONIC, &t);
+  clock_gettime(clock, &t);
   return int64_t{t.tv_sec} * kSecond + t.tv_nsec;
 }
+
+// The clock of the schedule, the same as the wake-up timer's.
+int64_t clockNs() { return clockNs(CLOCK_MONOTONIC); }
 
 int16_t be16(const uint8_t* p) { return static_cast<int16_t>(p[0] << 8 | p[1]); }
 
@@ -108,6 +110,7 @@ void Swarm::interrupt() {
 
 void Swarm::run(const std::function<void(const Progress&)>& everySecond) {
   origin_ = now_ = clockNs();
+  syncClocks();
   if (!poller_.ok()) {
     report_.errors["epoll: " + std::string(std::strerror(errno))]++;
     return;
@@ -126,6 +129,7 @@ void Swarm::run(const std::function<void(const Progress&)>& everySecond) {
       events_.pop();
       if (e.kind == Kind::kTick) {
         events_.push({e.at + kSecond, 0, 0, Kind::kTick});
+        syncClocks();
         if (everySecond) everySecond(progress());
       } else {
         fire(e);
@@ -260,6 +264,7 @@ void Swarm::start(uint32_t i) {
   }
   const int one = 1;
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  veltra::tools::enableArrivalTimes(fd);
   s.conn = std::make_unique<veltra::tools::Connection>(fd);
   s.state = State::kConnecting;
   ++connecting_;
@@ -287,7 +292,7 @@ void Swarm::connected(uint32_t i) {
     return;
   }
   --connecting_;
-  record(kConnect, s.since);
+  record(kConnect, s.since, now_);
   poller_.modify(s.conn->fd(), EPOLLIN, i);
   s.writing = false;
   s.state = State::kPropUpd;  // so that a failing send is not counted as connecting
@@ -303,8 +308,26 @@ void Swarm::await(uint32_t i, State state) {
   events_.push({now_ + int64_t{cfg_.timeoutMs} * 1'000'000, i, s.serial, Kind::kTimeout});
 }
 
-void Swarm::record(Step step, int64_t from) {
-  report_.steps[step].record(static_cast<uint64_t>(std::max<int64_t>(now_ - from, 0)) / 1000);
+void Swarm::record(Step step, int64_t from, int64_t to) {
+  report_.steps[step].record(static_cast<uint64_t>(std::max<int64_t>(to - from, 0)) / 1000);
+}
+
+// Arrival times come on the real-time clock; the schedule runs on the monotonic
+// one. The offset is taken where the two readings lie closest together, and
+// taken again every second so that a stepped clock misleads for a second at most.
+void Swarm::syncClocks() {
+  int64_t best = INT64_MAX;
+  for (int k = 0; k < 3; ++k) {
+    const int64_t a = clockNs(), real = clockNs(CLOCK_REALTIME), b = clockNs();
+    if (b - a < best) best = b - a, realOffset_ = real - (a + b) / 2;
+  }
+}
+
+int64_t Swarm::arrivalOf(int64_t realNs) const {
+  // No stamp, or one from the future of a stepped clock: the time of reading.
+  // (now_ is the time of waking, which bytes read later in the pass may postdate.)
+  const int64_t read = clockNs();
+  return realNs == 0 ? read : std::min(realNs - realOffset_, read);
 }
 
 void Swarm::enterWorld(uint32_t i) {
@@ -336,7 +359,9 @@ void Swarm::readable(uint32_t i) {
     // A read that leaves room in the framer has drained the socket: stop there rather than
     // pay a second recv for EAGAIN; the level-triggered poller reports what comes later.
     const size_t room = s.conn->framer().space(), before = s.conn->framer().buffered();
-    const auto io = s.conn->read();
+    int64_t arrived = 0;
+    const auto io = s.conn->read(arrived);
+    arrival_ = arrivalOf(arrived);
     const bool drained = s.conn->framer().buffered() - before < room;
     if (io == veltra::tools::Connection::Io::kClosed) {
       return fail(i, "connection closed by the server");
@@ -424,7 +449,7 @@ void Swarm::general(uint32_t i, std::span<const uint8_t> f) {
   switch (s.state) {
     case State::kPropUpd:
       if (!std::holds_alternative<proto::PropertyUpdate>(first.body)) return wrong("PROPREQ");
-      record(kPropUpd, s.since);
+      record(kPropUpd, s.since, arrival_);
       send(i, proto::buildSessionInit(proto::loginProperties(cfg_.prefix + std::to_string(i + 1))));
       if (s.conn) await(i, State::kLogin);
       return;
@@ -433,14 +458,14 @@ void Swarm::general(uint32_t i, std::span<const uint8_t> f) {
       if (!si) return wrong("SESSINIT");
       const auto err = si->props.value(proto::kVarError);
       if (err != "0") return fail(i, "login refused (" + err.value_or("no VAR_ERROR") + ")");
-      record(kLogin, s.since);
+      record(kLogin, s.since, arrival_);
       return enterWorld(i);
     }
     case State::kRoomId: {
       const auto* rid = std::get_if<proto::RoomId>(&first.body);
       if (!rid) return wrong("ROOMIDRQ");
       if (rid->roomNumber == 0) return fail(i, "room number 0");
-      record(kRoomId, s.since);
+      record(kRoomId, s.since, arrival_);
       s.room = rid->roomNumber;
       send(i, proto::buildSubscribe(s.room, kX, kY, kZ, 900));
       if (s.conn) send(i, proto::buildTeleport(s.room, 0, 1, kX, kY, kZ, kDir));
@@ -464,7 +489,7 @@ void Swarm::general(uint32_t i, std::span<const uint8_t> f) {
     } else if (const auto* t = std::get_if<proto::Text>(&in.body)) {
       lineReceived(t->text);
     } else if (s.state == State::kLogout && std::holds_alternative<proto::SessionExit>(in.body)) {
-      record(kLogout, s.since);
+      record(kLogout, s.since, arrival_);
       s.state = State::kDone;
       ++finished_, ++report_.completed;
       close(i);
@@ -481,7 +506,7 @@ void Swarm::moveReceived(uint16_t x, int16_t y, int16_t z, int16_t dir) {
     return;
   }
   const int64_t at = scheduled(sessions_[x], k, cfg_.moveRate);
-  const auto us = static_cast<uint64_t>(std::max<int64_t>(now_ - at, 0)) / 1000;
+  const auto us = static_cast<uint64_t>(std::max<int64_t>(arrival_ - at, 0)) / 1000;
   report_.relay.record(us);
   interval_.record(us);
 }
@@ -506,7 +531,7 @@ void Swarm::lineReceived(const std::string& line) {
     return;
   }
   const int64_t at = scheduled(sessions_[sender], k, cfg_.chatRate);
-  report_.chat.record(static_cast<uint64_t>(std::max<int64_t>(now_ - at, 0)) / 1000);
+  report_.chat.record(static_cast<uint64_t>(std::max<int64_t>(arrival_ - at, 0)) / 1000);
 }
 
 void Swarm::send(uint32_t i, std::span<const uint8_t> f) {

@@ -7,9 +7,11 @@
 // sends its k-th move at (k + 1/2) / moveRate seconds after its teleport, and
 // its chat lines likewise, whatever the server does. Latencies count from the
 // scheduled time, so a late loop or a slow server shows up as latency instead
-// of as fewer requests. Moves carry their sender and sequence number in the
-// coordinates (x = session index, y and z = sequence, dir = the run's mark),
-// chat lines in their text, so every receipt is matched without a table.
+// of as fewer requests, and end at the kernel's arrival time of what was read,
+// so the loop's own delay in reading does not. Moves carry their sender and
+// sequence number in the coordinates (x = session index, y and z = sequence,
+// dir = the run's mark), chat lines in their text, so every receipt is matched
+// without a table.
 //
 // Every awaited reply has a time-out, and every session's life is bounded by
 // the schedule, so a run always ends by itself. interrupt() ends it early:
@@ -133,10 +135,13 @@ class Swarm {
   void fail(uint32_t i, const std::string& kind);
   void close(uint32_t i);
 
-  // Measuring: latencies from a start time to now, the schedule's send times.
-  void record(Step step, int64_t from);
+  // Measuring: latencies from a start time to an end, the schedule's send
+  // times, and the arrival of what was read on the schedule's clock.
+  void record(Step step, int64_t from, int64_t to);
   int64_t scheduled(const Session& s, uint32_t k, double rate) const;
   Progress progress();
+  void syncClocks();
+  int64_t arrivalOf(int64_t realNs) const;
 
   Config cfg_;
   int16_t mark_;
@@ -147,7 +152,9 @@ class Swarm {
   Histogram interval_;  // relays since the last progress call
   int64_t origin_ = 0;
   int64_t now_ = 0;
-  uint32_t finished_ = 0;  // sessions done, failed or abandoned
+  int64_t arrival_ = 0;     // when the bytes being decoded reached this host
+  int64_t realOffset_ = 0;  // CLOCK_REALTIME minus the schedule's clock
+  uint32_t finished_ = 0;   // sessions done, failed or abandoned
   uint32_t connecting_ = 0, inWorld_ = 0;
   bool interrupted_ = false;
   int interrupt_fd_ = -1;
