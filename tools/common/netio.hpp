@@ -88,18 +88,18 @@ class Connection {
 
   // Appends bytes to the output queue; they leave with the next flush.
   void queue(std::span<const uint8_t> bytes);
-  // Queue space to write into directly: grows the queue by n bytes and returns
-  // where they go.
-  uint8_t* queueSpace(size_t n);
-  // Sends what is queued with one send(); kOk when the queue shrank.
-  Io flush();
   // Appends a whole buffer and leaves `bytes` empty; when nothing is pending
   // the buffers are swapped instead of copied.
   void queue(std::vector<uint8_t>& bytes);
+  // Sends what is queued with one send(); kOk when the queue shrank.
+  Io flush();
   // Bytes queued and not yet accepted by the socket.
   size_t pending() const { return out_.size() - sent_; }
 
  private:
+  // Grows the queue by n bytes (dropping what has gone first) and returns where they go.
+  uint8_t* queueSpace(size_t n);
+
   int fd_;
   proto::Framer framer_;
   std::vector<uint8_t> out_;  // unsent output starts at sent_
