@@ -131,7 +131,8 @@ TEST(Scoutdump, CraftedCaptures) {
        {kGap + "this direction is no longer decoded", "< DISAPPR [#12]"}},
   };
   // clang-format on
-  const std::string path = testing::TempDir() + "scoutdump_crafted.pcap";
+  const std::string path =
+      testing::TempDir() + "scoutdump_crafted_" + std::to_string(getpid()) + ".pcap";
   for (const Row& row : rows) {
     writeCapture(path, row.handshake, row.segs, row.qinq);
     std::filesystem::resize_file(path, std::filesystem::file_size(path) - row.cut);
@@ -144,7 +145,8 @@ TEST(Scoutdump, CraftedCaptures) {
 }
 
 TEST(Scoutdump, OutputFormsAndCommandLine) {
-  const std::string path = testing::TempDir() + "scoutdump_json.pcap";
+  const std::string path =
+      testing::TempDir() + "scoutdump_json_" + std::to_string(getpid()) + ".pcap";
   writeCapture(path, true, {{1, 0, cat({kPropReq, kLongLoc})}});
   const std::string json =
       R"("fields":{"dir":90,"x":10,"y":20,"z":0},"hex":"0b0101000a00140000005a",)"
@@ -175,7 +177,8 @@ TEST(Scoutdump, AgreesWithScoutprobeOnARealCapture) {
   Process server(STUBWORLD_BIN, {"--listen", "127.0.0.1:0", "--quiet"});
   ASSERT_TRUE(server.waitFor("listening on", 5s));
   const std::string port = std::to_string(std::stoi(server.out.substr(server.out.rfind(':') + 1)));
-  const std::string path = testing::TempDir() + "scoutdump_live.pcap";
+  const std::string path =
+      testing::TempDir() + "scoutdump_live_" + std::to_string(getpid()) + ".pcap";
   Process capture("/bin/sh", {"-c", "exec tcpdump -i lo -U --immediate-mode -w " + path +
                                         " tcp port " + port + " 2>&1"});
   ASSERT_TRUE(capture.waitFor("listening on", 10s)) << capture.out;

@@ -391,9 +391,11 @@ struct Decoder::Impl {
       checkHole(c, d);
       if (!h.dead && h.data && !h.data->held.empty())
         kill(c, d, Event::kGap,
-             "gap: " + std::to_string(h.data->held.begin()->first - h.data->offset) +
-                 " bytes never captured; the " + std::to_string(h.data->heldBytes) +
-                 " after them are not decoded");
+             h.finReached ? std::to_string(h.data->heldBytes) +
+                                " bytes sent after this direction's FIN; they are not decoded"
+                          : "gap: " + std::to_string(h.data->held.begin()->first - h.data->offset) +
+                                " bytes never captured; the " + std::to_string(h.data->heldBytes) +
+                                " after them are not decoded");
       if (!h.dead && h.data && h.data->framer.buffered() > 0) {
         ++summary.unfinished;
         emit(
@@ -471,13 +473,14 @@ struct Decoder::Impl {
       if (!c) {
         c = &open(t, !fromLo, false, v6);
         Half& h = half(*c, Dir::kToServer);
-        h.started = true;
-        h.next = tcp.ack_seq();
+        h.synSeen = h.started = true;
+        h.isn = tcp.ack_seq() - 1, h.next = tcp.ack_seq();
       }
       const Dir d = fromLo == c->clientIsLo ? Dir::kToServer : Dir::kToClient;
       Half& h = half(*c, d);
-      if (h.synSeen && h.isn == tcp.seq()) {
-        // Sent again.
+      if (h.synSeen ? h.isn == tcp.seq()
+                    : h.started && static_cast<int32_t>(tcp.seq() + 1 - h.next) <= 0) {
+        // Sent again, or from before a capture that joined late.
       } else if (!h.started || !h.data) {  // nothing decoded yet that a new start would lose
         h.synSeen = h.started = true, h.isn = tcp.seq(), h.next = tcp.seq() + 1;
       } else {
