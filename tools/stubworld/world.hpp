@@ -15,9 +15,9 @@
 //   SESSEXIT is answered and ends the connection.
 // - Room numbers are handed out per room name from 1. A room lives while a
 //   client is in it, subscribes to it or has it among the last 256 rooms it
-//   looked up (a room looked up again counts from its latest lookup); then it is forgotten and its
-//   number, once the 65,535 numbers are spent, is given again (oldest freed first). No numbers
-//   left: number 0.
+//   looked up (a room looked up again counts from its latest lookup); then it
+//   is forgotten and its number, once the 65,535 numbers are spent, is given
+//   again (oldest freed first). No numbers left: number 0.
 // - A client watches the room its actor is in and every room it subscribed
 //   to (at most 256, known rooms only); it sees every other actor in a watched
 //   room. Subscription distances are stored but do not cull.
