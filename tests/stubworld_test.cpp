@@ -155,8 +155,10 @@ TEST(Backlog, DropsThoseWhoDoNotReadNotALargeCatchUp) {
       {291, 280, false}, {2, 200, false}, {2, 60, false},   // a TELEPORT into a crowd of 1000
       {20, 70, false},   {20, 84, false}, {20, 85, true}};  // then it stops reading
   Backlog b;
-  for (const auto& [queued, unsent, dropped] : flushes)
-    b.queued(queued << 10), EXPECT_EQ(b.overrun(unsent << 10), dropped) << unsent;
+  for (const auto& [queued, unsent, dropped] : flushes) {
+    b.queued(queued << 10);
+    EXPECT_EQ(b.overrun(unsent << 10), dropped) << unsent;
+  }
 }
 
 TEST(CommandLine, HelpVersionAndNamedErrors) {
