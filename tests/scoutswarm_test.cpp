@@ -3,7 +3,9 @@
 // the errors counted by kind against misbehaving peers.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <fstream>
+#include <functional>
 #include <sstream>
 
 #include "scoutswarm/report.hpp"
@@ -114,17 +116,23 @@ TEST(Scoutswarm, RunCountsAndMerge) {
 // the expected kind, the session failed, exit status 1.
 TEST(Scoutswarm, ErrorsByKind) {
   const Bytes propUpd = proto::buildPropertyUpdate({});
-  proto::OldPropertyList full, ok;
+  proto::OldPropertyList full, ok, hostile;
   full.add(proto::kVarError, "4");
   ok.add(proto::kVarError, "0");
+  hostile.add(proto::kVarError, "\xed\xa0\x80\nverdict: PASS\x1b[31m");  // a lone surrogate
   using Kinds = std::map<std::string, uint64_t>;
   const Bytes moves{21, 0xfe, 0x01, 5, 0, 1, 0, 2, 0, 3, 0, 4, 6, 0, 1, 0, 2, 0, 3, 0, 4};
   const struct {
     std::vector<testsupport::Step> script;
     Kinds errors;
     uint64_t foreign = 0;
+    std::string printed = "";  // the kind as the summary shows it, when it needs escaping
   } rows[] = {
       {{1, propUpd, 1, proto::buildSessionInitReply(full)}, {{"login refused (4)", 1}}},
+      {{1, propUpd, 1, proto::buildSessionInitReply(hostile)},
+       {{"login refused (\uFFFD\uFFFD\uFFFD\nverdict: PASS\x1b[31m)", 1}},
+       0,
+       "login refused (\\xed\\xa0\\x80\\x0averdict: PASS\\x1b[31m)\n"},
       {{1, proto::buildRoomId("swarm", 1)}, {{"wrong reply to PROPREQ: ROOMID", 1}}},
       {{1, Bytes{0x03, 0x01, 0x0e}},  // TEXT without its sender
        {{"undecodable frame: read past the end of the packet", 1}}},
@@ -153,13 +161,64 @@ TEST(Scoutswarm, ErrorsByKind) {
     EXPECT_EQ(r.errors, row.errors);
     EXPECT_EQ(r.failed, 1u);
     EXPECT_EQ(r.foreignMoves, row.foreign);
+    // The summary, of the run and of its report merged, has one verdict line and no escape.
+    const Process merged(SCOUTSWARM_BIN, {"merge", json}, 5s);
+    for (const std::string& out : {run.out, merged.out}) {
+      EXPECT_EQ(out.find("\nverdict:"), out.rfind("\nverdict:")) << out;
+      EXPECT_EQ(out.find('\x1b'), std::string::npos) << out;
+    }
+    EXPECT_NE(run.out.find(row.printed), std::string::npos) << run.out;
   }
-  // Usage errors exit 2; an unreadable report 1.
-  EXPECT_EQ(Process(SCOUTSWARM_BIN, {"--sessions", "0"}, 5s).status, 2);
-  EXPECT_EQ(Process(SCOUTSWARM_BIN, {"localhost"}, 5s).status, 2);
-  const Process bad(SCOUTSWARM_BIN, {"merge", tempPath("absent.json")}, 5s);
-  EXPECT_EQ(bad.status, 1);
-  EXPECT_EQ(bad.err.rfind("scoutswarm: cannot read", 0), 0u) << bad.err;
+  // Usage errors exit 2 with one line naming the option.
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"--sessions", "0"},
+                                               {"localhost"},
+                                               {"--ramp", "nan"},
+                                               {"--duration", "nan"},
+                                               {"--move-rate", "nan"},
+                                               {"--chat-rate", "nan"},
+                                               {"--room=", "127.0.0.1:1"}}) {
+    const Process usage(SCOUTSWARM_BIN, args, 5s);
+    EXPECT_EQ(usage.status, 2) << args[0];
+    EXPECT_NE(usage.err.find(args[0].substr(0, args[0].find('='))), std::string::npos) << usage.err;
+  }
+}
+
+// merge refuses a report that cannot be read or does not add up, with one line naming the file
+// and the field.
+TEST(Scoutswarm, MergeRefusesReportsThatDoNotAddUp) {
+  const auto edit = [](const std::function<void(Report&)>& change, std::string from = "",
+                       const std::string& to = "") {
+    Report r;
+    r.relay.record(1000), r.relay.record(5000);
+    change(r);
+    std::string text = r.toJson();
+    if (!from.empty()) text.replace(text.find(from), from.size(), to);
+    return text;
+  };
+  const struct {
+    std::string text, field;
+  } rows[] = {
+      {"", "cannot read"},
+      {edit([](Report& r) { r.relay.setExtremes(6000, 5000); }), "relay.min: above the maximum"},
+      {edit([](Report& r) { r.relay.setExtremes(0, 5000); }), "relay.min: outside the buckets"},
+      {edit([](Report& r) { r.chat.addBucket(1, ~uint64_t{0}), r.chat.addBucket(2, 2); }),
+       "chat.buckets[0][1]: not a count"},
+      {edit([](Report&) {}, "\"count\": 2", "\"count\": 3"), "relay.count: not the sum"},
+      {edit([](Report& r) { r.completed = 1; }), "sessions.failed: completed and failed"},
+      {edit([](Report&) {}, "\"foreign\": 0", "\"foreign\": -1"), "lines.foreign: not a count"},
+      {edit([](Report& r) { r.errors["x"] = Report::kMaxCount; }), "errors: the total is above"},
+  };
+  for (const auto& row : rows) {
+    const std::string path = tempPath("bad.json");
+    std::remove(path.c_str());
+    if (!row.text.empty()) std::ofstream(path) << row.text;
+    const Process bad(SCOUTSWARM_BIN, {"merge", path, path}, 5s);
+    EXPECT_EQ(bad.status, 1) << row.field;
+    EXPECT_EQ(bad.err.rfind("scoutswarm: " + (row.text.empty() ? "" : path + ": ") + row.field, 0),
+              0u)
+        << bad.err;
+    EXPECT_EQ(bad.err.find('\n'), bad.err.size() - 1) << bad.err;
+  }
 }
 
 }  // namespace
