@@ -6,8 +6,10 @@
 #include <cstdio>
 #include <fstream>
 #include <functional>
+#include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "common/netio.hpp"
 #include "scoutswarm/report.hpp"
 #include "support/harness.hpp"
 #include "veltra/proto/commands.hpp"
@@ -59,6 +61,33 @@ TEST(Histogram, BucketsPercentilesAndMerge) {
     odd.merge(even);
     EXPECT_EQ(odd, all);
   }
+}
+
+// Text bound for JSON or a terminal, differentially against the JSON writer's own check, over
+// every string of 4 bytes from the edges of the UTF-8 ranges: validUtf8 keeps what it accepts
+// and mends what it refuses; escapeText leaves no control character and nothing it refuses.
+TEST(Text, ValidUtf8AndEscapeTextAgreeWithJson) {
+  const uint8_t edges[] = {0x00, 0x41, 0x7f, 0x80, 0x8f, 0x90, 0x9f, 0xa0, 0xbf, 0xc0, 0xc1, 0xc2,
+                           0xdf, 0xe0, 0xe1, 0xed, 0xee, 0xef, 0xf0, 0xf1, 0xf4, 0xf5, 0xff};
+  const auto valid = [](const std::string& s) {
+    try {
+      return !nlohmann::json(s).dump().empty();
+    } catch (const nlohmann::json::exception&) {
+      return false;
+    }
+  };
+  for (uint8_t a : edges)
+    for (uint8_t b : edges)
+      for (uint8_t c : edges)
+        for (uint8_t d : edges) {
+          const std::string s{char(a), char(b), char(c), char(d)};
+          const std::string mended = veltra::tools::validUtf8(s),
+                            shown = veltra::tools::escapeText(s);
+          ASSERT_EQ(mended == s, valid(s)) << testing::PrintToString(s);
+          ASSERT_TRUE(valid(mended) && valid(shown)) << testing::PrintToString(s);
+          ASSERT_TRUE(std::none_of(shown.begin(), shown.end(),
+                                   [](char ch) { return (ch >= 0 && ch < 0x20) || ch == 0x7f; }));
+        }
 }
 
 // A run of 4 sessions in one room on stubworld: every session is in the world before the first
