@@ -3,9 +3,12 @@
 // the errors counted by kind against misbehaving peers.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "common/netio.hpp"
 #include "scoutswarm/report.hpp"
 #include "support/harness.hpp"
 #include "veltra/proto/commands.hpp"
@@ -57,6 +60,28 @@ TEST(Histogram, BucketsPercentilesAndMerge) {
     odd.merge(even);
     EXPECT_EQ(odd, all);
   }
+}
+
+// Text bound for JSON or a terminal, differentially against the JSON writer's own check, over
+// every string of 4 bytes from the edges of the UTF-8 ranges: validUtf8 keeps what it accepts
+// and mends what it refuses; escapeText leaves nothing it refuses.
+TEST(Text, ValidUtf8AndEscapeTextAgreeWithJson) {
+  const uint8_t edges[] = {0x00, 0x41, 0x7f, 0x80, 0x8f, 0x90, 0x9f, 0xa0, 0xbf, 0xc0, 0xc1, 0xc2,
+                           0xdf, 0xe0, 0xe1, 0xed, 0xee, 0xef, 0xf0, 0xf1, 0xf4, 0xf5, 0xff};
+  using Json = nlohmann::json;  // a string it takes whole is one that it neither drops nor mends
+  const auto valid = [](const std::string& s) {
+    return Json(s).dump(-1, ' ', false, Json::error_handler_t::ignore) ==
+           Json(s).dump(-1, ' ', false, Json::error_handler_t::replace);
+  };
+  for (uint8_t a : edges)
+    for (uint8_t b : edges)
+      for (uint8_t c : edges)
+        for (uint8_t d : edges) {
+          const std::string s{char(a), char(b), char(c), char(d)};
+          using veltra::tools::validUtf8, veltra::tools::escapeText;
+          ASSERT_EQ(validUtf8(s) == s, valid(s)) << testing::PrintToString(s);
+          ASSERT_TRUE(valid(validUtf8(s)) && valid(escapeText(s))) << testing::PrintToString(s);
+        }
 }
 
 // A run of 4 sessions in one room on stubworld: every session is in the world before the first
@@ -114,17 +139,23 @@ TEST(Scoutswarm, RunCountsAndMerge) {
 // the expected kind, the session failed, exit status 1.
 TEST(Scoutswarm, ErrorsByKind) {
   const Bytes propUpd = proto::buildPropertyUpdate({});
-  proto::OldPropertyList full, ok;
+  proto::OldPropertyList full, ok, hostile;
   full.add(proto::kVarError, "4");
   ok.add(proto::kVarError, "0");
+  hostile.add(proto::kVarError, "\xed\xa0\x80\nverdict: PASS\x1b[31m");  // a lone surrogate
   using Kinds = std::map<std::string, uint64_t>;
   const Bytes moves{21, 0xfe, 0x01, 5, 0, 1, 0, 2, 0, 3, 0, 4, 6, 0, 1, 0, 2, 0, 3, 0, 4};
   const struct {
     std::vector<testsupport::Step> script;
     Kinds errors;
     uint64_t foreign = 0;
+    std::string printed = "";  // the kind as the summary shows it, when it needs escaping
   } rows[] = {
       {{1, propUpd, 1, proto::buildSessionInitReply(full)}, {{"login refused (4)", 1}}},
+      {{1, propUpd, 1, proto::buildSessionInitReply(hostile)},
+       {{"login refused (\uFFFD\uFFFD\uFFFD\nverdict: PASS\x1b[31m)", 1}},
+       0,
+       "login refused (\\xed\\xa0\\x80\\x0averdict: PASS\\x1b[31m)\n"},
       {{1, proto::buildRoomId("swarm", 1)}, {{"wrong reply to PROPREQ: ROOMID", 1}}},
       {{1, Bytes{0x03, 0x01, 0x0e}},  // TEXT without its sender
        {{"undecodable frame: read past the end of the packet", 1}}},
@@ -153,13 +184,56 @@ TEST(Scoutswarm, ErrorsByKind) {
     EXPECT_EQ(r.errors, row.errors);
     EXPECT_EQ(r.failed, 1u);
     EXPECT_EQ(r.foreignMoves, row.foreign);
+    // The summary, of the run and of its report merged, has one verdict line and no escape.
+    const Process merged(SCOUTSWARM_BIN, {"merge", json}, 5s);
+    for (const std::string& out : {run.out, merged.out}) {
+      EXPECT_EQ(out.find("\nverdict:"), out.rfind("\nverdict:")) << out;
+      EXPECT_EQ(out.find('\x1b'), std::string::npos) << out;
+    }
+    EXPECT_NE(run.out.find(row.printed), std::string::npos) << run.out;
   }
-  // Usage errors exit 2; an unreadable report 1.
-  EXPECT_EQ(Process(SCOUTSWARM_BIN, {"--sessions", "0"}, 5s).status, 2);
-  EXPECT_EQ(Process(SCOUTSWARM_BIN, {"localhost"}, 5s).status, 2);
-  const Process bad(SCOUTSWARM_BIN, {"merge", tempPath("absent.json")}, 5s);
-  EXPECT_EQ(bad.status, 1);
-  EXPECT_EQ(bad.err.rfind("scoutswarm: cannot read", 0), 0u) << bad.err;
+  // Usage errors exit 2 with one line naming the option.
+  const std::pair<std::string, std::string> usages[] = {
+      {"--sessions", "0"},       {"localhost", "-q"},    {"--ramp", "nan"},
+      {"--duration", "nan"},     {"--move-rate", "nan"}, {"--chat-rate", "nan"},
+      {"--room=", "127.0.0.1:1"}};
+  for (const auto& [option, value] : usages) {
+    const Process usage(SCOUTSWARM_BIN, {option, value}, 5s);
+    EXPECT_EQ(usage.status, 2) << option;
+    EXPECT_NE(usage.err.find(option.substr(0, option.find('='))), std::string::npos) << usage.err;
+  }
+}
+
+// merge refuses a report that cannot be read or does not add up, with one line naming the file
+// and the field.
+TEST(Scoutswarm, MergeRefusesReportsThatDoNotAddUp) {
+  const auto edit = [](auto change, const std::string& from = "", const std::string& to = "") {
+    Report r;
+    r.relay.record(1000), r.relay.record(5000);
+    change(r);
+    std::string text = r.toJson();
+    return text.replace(text.find(from), from.size(), to);
+  };
+  const struct {
+    std::string text, field;
+  } rows[] = {
+      {"", "cannot read"},
+      {edit([](Report& r) { r.relay.setExtremes(6000, 5000); }), "relay.min: above the maximum"},
+      {edit([](Report& r) { r.chat.addBucket(1, ~uint64_t{0}), r.chat.addBucket(2, 2); }),
+       "chat.buckets[0][1]: not a count"},
+      {edit([](Report& r) { r.completed = 1; }), "sessions.failed: completed and failed"},
+      {edit([](Report&) {}, "\"foreign\": 0", "\"foreign\": -1"), "lines.foreign: not a count"},
+      {edit([](Report& r) { r.errors["x"] = Report::kMaxCount; }), "errors: the total is above"},
+  };
+  for (const auto& row : rows) {
+    const std::string path = tempPath("bad.json");
+    std::remove(path.c_str());
+    if (!row.text.empty()) std::ofstream(path) << row.text;
+    const Process bad(SCOUTSWARM_BIN, {"merge", path, path}, 5s);
+    const std::string line = "scoutswarm: " + (row.text.empty() ? "" : path + ": ") + row.field;
+    EXPECT_TRUE(bad.status == 1 && bad.err.rfind(line, 0) == 0) << bad.err;
+    EXPECT_EQ(bad.err.find('\n'), bad.err.size() - 1) << bad.err;
+  }
 }
 
 }  // namespace

@@ -36,6 +36,12 @@ size_t raiseOpenFileLimit(size_t want);
 // Control characters (C0, DEL, C1) as \xNN and the backslash as \\: a peer's
 // text can neither end a log line nor reach a terminal as an escape.
 std::string escapeControls(std::string_view text);
+// As escapeControls, and every byte that is not part of well-formed UTF-8 as
+// \xNN too, so text from anywhere prints as valid UTF-8.
+std::string escapeText(std::string_view text);
+// Every byte that is not part of well-formed UTF-8 (a stray or overlong byte,
+// an encoded surrogate, beyond U+10FFFF) becomes U+FFFD; the rest stays.
+std::string validUtf8(std::string_view text);
 
 // An epoll set whose events carry a 64-bit key chosen by the caller.
 class Poller {

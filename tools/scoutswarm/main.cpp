@@ -9,8 +9,11 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iostream>
@@ -26,9 +29,44 @@ using namespace scoutswarm;
 
 constexpr uint32_t kMaxSessions = 20000;
 
+// Names and texts from the command line or a file are escaped: one line, nothing for the terminal.
 int problem(const std::string& text) {
-  std::fprintf(stderr, "scoutswarm: %s\n", text.c_str());
+  std::fprintf(stderr, "scoutswarm: %s\n", veltra::tools::escapeText(text).c_str());
   return 1;
+}
+
+int usage(const std::string& text) {
+  problem(text);
+  return 2;
+}
+
+// CLI::Range lets NaN through, as every comparison with it is false.
+const CLI::Validator kNumber(
+    [](std::string& text) {
+      return std::isnan(std::strtod(text.c_str(), nullptr)) ? "not a number: " + text
+                                                            : std::string();
+    },
+    "", "NUMBER");
+
+// "--name=" with nothing after the sign gives the option an empty value, as "--name ''" does,
+// instead of letting the parser take the next argument as its value.
+std::vector<std::string> arguments(int argc, char** argv) {
+  std::vector<std::string> args;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view a = argv[i];
+    if (a == "--") {
+      args.insert(args.end(), argv + i, argv + argc);
+      break;
+    }
+    if (a.starts_with("--") && a.find('=') == a.size() - 1) {
+      args.emplace_back(a.substr(0, a.size() - 1));
+      args.emplace_back();
+    } else {
+      args.emplace_back(a);
+    }
+  }
+  std::reverse(args.begin(), args.end());  // as CLI11 takes them
+  return args;
 }
 
 bool writeFile(const std::string& path, const std::string& text) {
@@ -114,15 +152,19 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(1u, 1000u));
   app.add_option("--ramp", cfg.ramp, "sessions started per second")
       ->capture_default_str()
+      ->check(kNumber)
       ->check(CLI::Range(0.01, 100000.0));
   app.add_option("-d,--duration", cfg.duration, "seconds each session stays in the world")
       ->capture_default_str()
+      ->check(kNumber)
       ->check(CLI::Range(0.0, 86400.0));
   app.add_option("--move-rate", cfg.moveRate, "moves (LONGLOC) per session per second")
       ->capture_default_str()
+      ->check(kNumber)
       ->check(CLI::Range(0.0, 1000.0));
   app.add_option("--chat-rate", cfg.chatRate, "chat lines (TEXT) per session per second")
       ->capture_default_str()
+      ->check(kNumber)
       ->check(CLI::Range(0.0, 1000.0));
   app.add_option("--timeout", cfg.timeoutMs,
                  "milliseconds to wait for the connection and each awaited reply")
@@ -146,28 +188,25 @@ int main(int argc, char** argv) {
       ->type_name("FILE");
 
   try {
-    app.parse(argc, argv);
+    app.parse(arguments(argc, argv));
   } catch (const CLI::ParseError& e) {
     if (e.get_exit_code() == 0) return app.exit(e);  // --help, --version
-    std::fprintf(stderr, "scoutswarm: %s\nRun with --help for more information.\n", e.what());
+    std::fprintf(stderr, "scoutswarm: %s\nRun with --help for more information.\n",
+                 veltra::tools::escapeText(e.what()).c_str());
     return 2;
   }
+  if (json.empty() && (app.count("--json") || mergeCmd->count("--json")))
+    return usage("--json needs a file name");
+  if (csv.empty() && app.count("--csv")) return usage("--csv needs a file name");
   if (mergeCmd->parsed()) return merge(mergeFiles, json);
 
-  if (!veltra::tools::parseEndpoint(target, cfg.server)) {
-    std::fprintf(stderr, "scoutswarm: invalid server address (want IPv4 HOST:PORT): %s\n",
-                 target.c_str());
-    return 2;
-  }
+  if (!veltra::tools::parseEndpoint(target, cfg.server))
+    return usage("invalid server address (want IPv4 HOST:PORT): " + target);
   cfg.serverText = target;
-  if (cfg.prefix.empty() || cfg.prefix.size() > 200) {
-    std::fprintf(stderr, "scoutswarm: --name-prefix must have 1 to 200 bytes\n");
-    return 2;
-  }
-  if (cfg.room.empty() || cfg.room.size() > 200 || cfg.avatar.size() > 200) {
-    std::fprintf(stderr, "scoutswarm: --room needs 1 to 200 bytes, --avatar at most 200\n");
-    return 2;
-  }
+  if (cfg.prefix.empty() || cfg.prefix.size() > 200)
+    return usage("--name-prefix must have 1 to 200 bytes");
+  if (cfg.room.empty() || cfg.room.size() > 200) return usage("--room must have 1 to 200 bytes");
+  if (cfg.avatar.size() > 200) return usage("--avatar must have at most 200 bytes");
   std::string why;
   if (!raiseFileLimit(cfg.sessions, why)) return problem(why);
 

@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 
+#include "common/netio.hpp"
 #include "veltra/proto/constants.hpp"
 #include "veltra/proto/version.hpp"
 
@@ -30,14 +31,74 @@ json histogramJson(const Histogram& h) {
           {"buckets", buckets}};
 }
 
-// The percentiles in a report are for reading only; the buckets are the data.
-Histogram histogramFrom(const json& j) {
+// A field of a report being read, with its name for complaints: every value is checked
+// before it is believed, so a report that does not add up is refused, naming the field.
+struct Field {
+  const json& value;
+  std::string name;
+
+  [[noreturn]] void refuse(const std::string& why) const {
+    throw std::runtime_error(name + ": " + why);
+  }
+  Field operator[](const char* key) const {
+    const std::string sub = name.empty() ? key : name + "." + key;
+    if (!value.is_object() || !value.contains(key)) throw std::runtime_error(sub + ": missing");
+    return {value.at(key), sub};
+  }
+  Field at(size_t i) const {
+    if (!value.is_array() || i >= value.size()) refuse("missing element " + std::to_string(i));
+    return {value.at(i), name + "[" + std::to_string(i) + "]"};
+  }
+  std::vector<Field> elements() const {
+    if (!value.is_array()) refuse("not an array");
+    std::vector<Field> all;
+    for (size_t i = 0; i < value.size(); ++i) all.push_back(at(i));
+    return all;
+  }
+  uint64_t count() const {
+    if (!value.is_number_unsigned() || value.get<uint64_t>() > Report::kMaxCount)
+      refuse("not a count (a whole number from 0 to 2^53)");
+    return value.get<uint64_t>();
+  }
+  template <typename T>
+  T as(const char* what) const {
+    try {
+      return value.get<T>();
+    } catch (const json::exception&) {
+      refuse(std::string("not ") + what);
+    }
+  }
+};
+
+// The percentiles in a report are for reading only; the buckets are the data, and the
+// count and the exact extremes must agree with them.
+Histogram histogramFrom(const Field& f) {
   Histogram h;
-  for (const json& b : j.at("buckets")) h.addBucket(Histogram::bucketOf(b.at(0)), b.at(1));
-  if (h.count() != j.at("count").get<uint64_t>())
-    throw std::runtime_error("histogram buckets do not add up to its count");
-  h.setExtremes(j.at("min"), j.at("max"));
+  uint64_t sum = 0;
+  size_t first = Histogram::kBuckets, last = 0;
+  for (const Field& b : f["buckets"].elements()) {
+    const size_t i = Histogram::bucketOf(b.at(0).count());
+    const uint64_t n = b.at(1).count();
+    if ((sum += n) > Report::kMaxCount) b.at(1).refuse("the buckets add up to more than 2^53");
+    h.addBucket(i, n);
+    if (n) first = std::min(first, i), last = std::max(last, i);
+  }
+  const Field count = f["count"], min = f["min"], max = f["max"];
+  if (count.count() != sum) count.refuse("not the sum of the buckets");
+  if (min.count() > max.count()) min.refuse("above the maximum");
+  if (sum == 0 && max.count() != 0) max.refuse("not 0 with no values");
+  if (sum && Histogram::bucketOf(min.count()) != first) min.refuse("outside the buckets");
+  if (sum && (Histogram::bucketOf(max.count()) != last || max.count() > Histogram::kMaxValue))
+    max.refuse("outside the buckets");
+  h.setExtremes(min.count(), max.count());
   return h;
+}
+
+// Adds a count to a total, refusing one that would leave the range of counts.
+void add(uint64_t& total, uint64_t n, const std::string& field) {
+  if (n > Report::kMaxCount - std::min(total, Report::kMaxCount))
+    throw std::runtime_error(field + ": the total is above 2^53");
+  total += n;
 }
 
 std::string millis(uint64_t micros) {
@@ -76,24 +137,34 @@ uint64_t Report::errorCount() const {
 void Report::merge(const Report& o) {
   runs.insert(runs.end(), o.runs.begin(), o.runs.end());
   seconds = std::max(seconds, o.seconds);
-  planned += o.planned, completed += o.completed, failed += o.failed;
+  add(planned, o.planned, "sessions.planned"), add(completed, o.completed, "sessions.completed");
+  add(failed, o.failed, "sessions.failed");
   interrupted = interrupted || o.interrupted;
-  for (size_t s = 0; s < kSteps; ++s) steps[s].merge(o.steps[s]);
-  relay.merge(o.relay), chat.merge(o.chat);
-  movesSent += o.movesSent, linesSent += o.linesSent;
-  foreignMoves += o.foreignMoves, foreignLines += o.foreignLines;
+  const auto addHistogram = [](Histogram& h, const Histogram& more, const std::string& field) {
+    uint64_t n = h.count();
+    add(n, more.count(), field + ".count");
+    h.merge(more);
+  };
+  for (size_t s = 0; s < kSteps; ++s)
+    addHistogram(steps[s], o.steps[s], std::string("steps.") + kStepNames[s]);
+  addHistogram(relay, o.relay, "relay"), addHistogram(chat, o.chat, "chat");
+  add(movesSent, o.movesSent, "moves.sent"), add(linesSent, o.linesSent, "lines.sent");
+  add(foreignMoves, o.foreignMoves, "moves.foreign");
+  add(foreignLines, o.foreignLines, "lines.foreign");
   for (size_t c = 0; c < 256; ++c) {
-    framesSent[c] += o.framesSent[c];
-    framesReceived[c] += o.framesReceived[c];
-    commandsReceived[c] += o.commandsReceived[c];
+    const std::string field = "commands: code " + std::to_string(c);
+    add(framesSent[c], o.framesSent[c], field);
+    add(framesReceived[c], o.framesReceived[c], field);
+    add(commandsReceived[c], o.commandsReceived[c], field);
   }
-  for (const auto& [kind, count] : o.errors) errors[kind] += count;
+  uint64_t all = errorCount();
+  for (const auto& [kind, count] : o.errors) add(all, count, "errors"), errors[kind] += count;
 }
 
 std::string Report::toJson() const {
   json j = {{"tool", "scoutswarm"},
             {"version", veltra::proto::kVersion},
-            {"runs", runs},
+            {"runs", json::array()},
             {"seconds", seconds}};
   j["sessions"] = {{"planned", planned},
                    {"completed", completed},
@@ -115,42 +186,64 @@ std::string Report::toJson() const {
                       {"framesReceived", framesReceived[c]},
                       {"commandsReceived", commandsReceived[c]}});
   j["commands"] = cmds;
-  j["errors"] = errors;
-  return j.dump(1) + "\n";
+  // Text from the wire or the command line reaches JSON as valid UTF-8; kinds that
+  // differ only in invalid bytes become one.
+  for (const std::string& run : runs) j["runs"].push_back(veltra::tools::validUtf8(run));
+  std::map<std::string, uint64_t> kinds;
+  for (const auto& [kind, count] : errors) kinds[veltra::tools::validUtf8(kind)] += count;
+  j["errors"] = kinds;
+  return j.dump(1, ' ', false, json::error_handler_t::replace) + "\n";
 }
 
 Report Report::fromJson(const std::string& text) {
+  json parsed;
   try {
-    const json j = json::parse(text);
-    if (j.value("tool", "") != "scoutswarm") throw std::runtime_error("not a scoutswarm report");
-    Report r;
-    r.runs = j.at("runs").get<std::vector<std::string>>();
-    r.seconds = j.at("seconds");
-    const json& s = j.at("sessions");
-    r.planned = s.at("planned"), r.completed = s.at("completed"), r.failed = s.at("failed");
-    r.interrupted = s.at("interrupted");
-    for (size_t i = 0; i < kSteps; ++i) r.steps[i] = histogramFrom(j.at("steps").at(kStepNames[i]));
-    r.relay = histogramFrom(j.at("relay"));
-    r.chat = histogramFrom(j.at("chat"));
-    r.movesSent = j.at("moves").at("sent"), r.foreignMoves = j.at("moves").at("foreign");
-    r.linesSent = j.at("lines").at("sent"), r.foreignLines = j.at("lines").at("foreign");
-    for (const json& c : j.at("commands")) {
-      const size_t code = c.at("code");
-      if (code > 255) throw std::runtime_error("command code above 255");
-      r.framesSent[code] = c.at("framesSent");
-      r.framesReceived[code] = c.at("framesReceived");
-      r.commandsReceived[code] = c.at("commandsReceived");
-    }
-    r.errors = j.at("errors").get<std::map<std::string, uint64_t>>();
-    return r;
+    parsed = json::parse(text);
   } catch (const json::exception& e) {
     throw std::runtime_error(std::string("not a valid report: ") + e.what());
   }
+  const Field j{parsed, ""};
+  if (!parsed.is_object() || !parsed.contains("tool") || parsed["tool"] != "scoutswarm")
+    throw std::runtime_error("not a scoutswarm report");
+  Report r;
+  r.runs = j["runs"].as<std::vector<std::string>>("a list of texts");
+  r.seconds = j["seconds"].as<double>("a number");
+  if (!(r.seconds >= 0)) j["seconds"].refuse("negative");
+  const Field s = j["sessions"];
+  r.planned = s["planned"].count(), r.completed = s["completed"].count();
+  r.failed = s["failed"].count();
+  if (r.completed > r.planned || r.failed > r.planned - r.completed)
+    s["failed"].refuse("completed and failed sessions are more than the planned");
+  r.interrupted = s["interrupted"].as<bool>("true or false");
+  for (size_t i = 0; i < kSteps; ++i) r.steps[i] = histogramFrom(j["steps"][kStepNames[i]]);
+  r.relay = histogramFrom(j["relay"]);
+  r.chat = histogramFrom(j["chat"]);
+  r.movesSent = j["moves"]["sent"].count(), r.foreignMoves = j["moves"]["foreign"].count();
+  r.linesSent = j["lines"]["sent"].count(), r.foreignLines = j["lines"]["foreign"].count();
+  for (const Field& c : j["commands"].elements()) {
+    const uint64_t code = c["code"].count();
+    if (code > 255 || r.framesSent[code] || r.framesReceived[code] || r.commandsReceived[code])
+      c["code"].refuse("above 255, or twice");
+    r.framesSent[code] = c["framesSent"].count();
+    r.framesReceived[code] = c["framesReceived"].count();
+    r.commandsReceived[code] = c["commandsReceived"].count();
+  }
+  const Field errors = j["errors"];
+  if (!errors.value.is_object()) errors.refuse("not an object");
+  uint64_t all = 0;
+  for (const auto& [kind, count] : errors.value.items()) {
+    const Field f{count, "errors." + kind};
+    add(all, f.count(), f.name);
+    r.errors[kind] = f.count();
+  }
+  return r;
 }
 
 void Report::printSummary(std::ostream& out) const {
   char buf[200];
-  for (const std::string& run : runs) out << "run: " << run << "\n";
+  // Run lines and error kinds hold text from the wire, the command line or a file: escaped,
+  // so none can forge a line or reach the terminal as an escape.
+  for (const std::string& run : runs) out << "run: " << veltra::tools::escapeText(run) << "\n";
   std::snprintf(buf, sizeof buf, "\n%-16s %10s %10s %10s %10s %10s %10s\n", "latency (ms)", "count",
                 "p50", "p90", "p99", "p99.9", "max");
   out << buf;
@@ -176,7 +269,7 @@ void Report::printSummary(std::ostream& out) const {
   out << "errors:" << (errors.empty() ? " none\n" : "\n");
   for (const auto& [kind, count] : errors) {
     std::snprintf(buf, sizeof buf, "  %8" PRIu64 "  ", count);
-    out << buf << kind << "\n";
+    out << buf << veltra::tools::escapeText(kind) << "\n";
   }
   std::snprintf(buf, sizeof buf,
                 "sessions: %" PRIu64 " planned, %" PRIu64 " completed, %" PRIu64

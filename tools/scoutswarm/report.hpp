@@ -5,8 +5,8 @@
 //
 // Merging adds every count and histogram, so a load spread over several
 // processes reads as one run; the configurations of the runs are kept side by
-// side. Reading a report that is not one throws std::runtime_error naming the
-// problem.
+// side. Reading a report that is not one, or whose counts do not add up, throws
+// std::runtime_error naming the field.
 #pragma once
 
 #include <array>
@@ -26,6 +26,10 @@ inline constexpr std::array<const char*, kSteps> kStepNames = {"connect", "PROPU
                                                                "ROOMID", "SESSEXIT"};
 
 struct Report {
+  // The largest count a report holds, read or merged: far beyond any run, and exact in
+  // every JSON reader.
+  static constexpr uint64_t kMaxCount = uint64_t{1} << 53;
+
   std::vector<std::string> runs;  // one line per run: target and settings
   double seconds = 0;             // wall time; the longest run's when merged
 
@@ -51,6 +55,7 @@ struct Report {
   // Every planned session completed, no error counted, the run not cut short.
   bool passed() const { return completed == planned && errorCount() == 0 && !interrupted; }
 
+  // Throws std::runtime_error naming the field when a total would pass kMaxCount.
   void merge(const Report& other);
 
   std::string toJson() const;

@@ -68,13 +68,13 @@ std::string Config::roomOf(uint32_t session) const {
 }
 
 std::string Config::describe() const {
-  char buf[256];
+  char buf[200];
   std::snprintf(buf, sizeof buf,
-                "%s prefix %s: %u sessions, %u room(s), ramp %g/s, %g s in the world, "
-                "moves %g/s, chat %g/s, time-out %u ms",
-                serverText.c_str(), prefix.c_str(), sessions, rooms, ramp, duration, moveRate,
-                chatRate, timeoutMs);
-  return buf;
+                ": %u sessions, %u room(s), ramp %g/s, %g s in the world, moves %g/s, chat %g/s, "
+                "time-out %u ms",
+                sessions, rooms, ramp, duration, moveRate, chatRate, timeoutMs);
+  // The prefix (up to 200 bytes) is appended whole: a cut could split a character.
+  return serverText + " prefix " + prefix + buf;
 }
 
 Swarm::Swarm(Config config) : cfg_(std::move(config)), mark_(runMark(cfg_.prefix)) {
