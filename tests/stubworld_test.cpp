@@ -145,7 +145,7 @@ TEST(World, RepliesVisibilityAndPerViewerIds) {
   EXPECT_EQ(V(out.begin(), out.begin() + 3),
             (V{"1 APPRACTR [" + z + "]" + at, "1 PROPUPD [" + z + "] (VAR_APPNAME=" + p + " )",
                "1 PROPUPD [" + z + "] (VAR_CHANNEL/BITMAP=" + p + " )"}));
-  EXPECT_EQ(veltra::tools::escapeControls("hi\n[1 x]\x1b[2J\\\xc2\x9b"),
+  EXPECT_EQ(veltra::tools::escapeText("hi\n[1 x]\x1b[2J\\\xc2\x9b"),
             "hi\\x0a[1 x]\\x1b[2J\\\\\\x9b");
 }
 

@@ -82,7 +82,9 @@ size_t sequenceLength(std::string_view text, size_t i) {
   return n;
 }
 
-std::string escape(std::string_view text, bool invalidBytes) {
+}  // namespace
+
+std::string escapeText(std::string_view text) {
   std::string out;
   out.reserve(text.size());
   static const char kHex[] = "0123456789abcdef";
@@ -96,7 +98,7 @@ std::string escape(std::string_view text, bool invalidBytes) {
     } else if (b == 0xc2 && i + 1 < text.size() && static_cast<uint8_t>(text[i + 1]) >= 0x80 &&
                static_cast<uint8_t>(text[i + 1]) <= 0x9f) {
       hex(static_cast<uint8_t>(text[++i]));  // U+0080..U+009F, the C1 controls
-    } else if (b < 0x80 || !invalidBytes) {
+    } else if (b < 0x80) {
       out += text[i];
     } else if (const size_t n = sequenceLength(text, i)) {
       out.append(text, i, n);
@@ -107,12 +109,6 @@ std::string escape(std::string_view text, bool invalidBytes) {
   }
   return out;
 }
-
-}  // namespace
-
-std::string escapeControls(std::string_view text) { return escape(text, false); }
-
-std::string escapeText(std::string_view text) { return escape(text, true); }
 
 std::string validUtf8(std::string_view text) {
   std::string out;

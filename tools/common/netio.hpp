@@ -7,7 +7,7 @@
 // goes out in one call per flush, so batching grows with load instead of
 // syscalls. The queue is bounded only by what the caller checks with
 // pending(); nothing here drops a connection. Nothing here throws except
-// std::bad_alloc. Text from the wire goes into logs through escapeControls.
+// std::bad_alloc. Text from the wire goes into logs through escapeText.
 #pragma once
 
 #include <netinet/in.h>
@@ -33,11 +33,9 @@ bool enableArrivalTimes(int fd);
 // Raises the soft open-file limit towards `want` (never above the hard limit,
 // never lowers it); returns the soft limit in force afterwards.
 size_t raiseOpenFileLimit(size_t want);
-// Control characters (C0, DEL, C1) as \xNN and the backslash as \\: a peer's
-// text can neither end a log line nor reach a terminal as an escape.
-std::string escapeControls(std::string_view text);
-// As escapeControls, and every byte that is not part of well-formed UTF-8 as
-// \xNN too, so text from anywhere prints as valid UTF-8.
+// Control characters (C0, DEL, C1) and every byte that is not part of
+// well-formed UTF-8 as \xNN, the backslash as \\: a peer's text can neither
+// end a log line nor reach a terminal as an escape, and prints as valid UTF-8.
 std::string escapeText(std::string_view text);
 // Every byte that is not part of well-formed UTF-8 (a stray or overlong byte,
 // an encoded surrogate, beyond U+10FFFF) becomes U+FFFD; the rest stays.

@@ -183,7 +183,7 @@ void Printer::event(const Event& e) {
       case Event::kConnection:
         out_ << "** connection " << e.conn->id << (e.message.empty() ? "" : ": ") << e.message;
         break;
-      case Event::kCommand: out_ << veltra::tools::escapeControls(proto::describe(*e.cmd)); break;
+      case Event::kCommand: out_ << veltra::tools::escapeText(proto::describe(*e.cmd)); break;
       case Event::kUndecodable: out_ << "!! undecodable frame: " << e.message; break;
       case Event::kBadLength:
       case Event::kGap: out_ << "!! " << e.message; break;

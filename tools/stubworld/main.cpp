@@ -136,7 +136,7 @@ class Server {
   };
 
   void say(const std::string& line) {
-    if (!quiet_) std::cout << net::escapeControls(line) << std::endl;
+    if (!quiet_) std::cout << net::escapeText(line) << std::endl;
   }
   void acceptSome();
   bool makeRoom();

@@ -154,7 +154,7 @@ std::string World::tag(ConnId id) const {
 }
 
 void World::log(const std::string& line) const {
-  if (log_) *log_ << veltra::tools::escapeControls(line) << std::endl;
+  if (log_) *log_ << veltra::tools::escapeText(line) << std::endl;
 }
 
 bool World::emit(Client& to, std::span<const uint8_t> target, uint8_t cmd,
