@@ -117,6 +117,32 @@ void checkWritten(const Incoming& in) {
   check(measureBody(in.command, written) == written.size());
 }
 
+// The elements joined again into frames by appendElement come back the same,
+// in frames of at most 255 bytes.
+void checkJoined(const std::vector<Element>& elements) {
+  Bytes joined;
+  size_t frame = kNoFrame;
+  for (const Element& e : elements) {
+    frame = appendElement(joined, frame, e.target.bytes(), e.command, e.body);
+    if (frame == kNoFrame) {  // only an element too big for any frame
+      check(frameSize(e.target.size(), e.body.size()) + (e.target.shortId() == kObjCompound) > 255);
+      return;
+    }
+  }
+  size_t k = 0;
+  for (size_t at = 0; at < joined.size(); at += joined[at]) {
+    Elements back(FrameView::whole(std::span<const uint8_t>(joined).subspan(at, joined[at])));
+    for (const Element& e : back) {
+      check(k < elements.size() && e.command == elements[k].command &&
+            std::ranges::equal(e.target.bytes(), elements[k].target.bytes()) &&
+            std::ranges::equal(e.body, elements[k].body));
+      ++k;
+    }
+    check(!back.malformed());
+  }
+  check(k == elements.size());
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -154,6 +180,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check(w.valid() && w.length() == whole.size() && w.command() == view.command() &&
           w.body().size() == view.body().size() && w.target().size() == view.target().size());
   }
+
+  checkJoined(taken);
 
   if (commands.empty()) std::abort();
   if (input[0] != kObjCompound && commands.size() != 1) std::abort();

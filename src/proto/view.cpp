@@ -1,5 +1,7 @@
 #include "veltra/proto/view.hpp"
 
+#include <algorithm>
+
 #include "veltra/proto/fields.hpp"
 #include "veltra/proto/reader.hpp"
 
@@ -43,4 +45,43 @@ size_t measureVariable(uint8_t cmd, std::span<const uint8_t> rest) noexcept {
 }
 
 }  // namespace detail
+
+size_t appendElement(Bytes& out, size_t frame, std::span<const uint8_t> target, uint8_t cmd,
+                     std::span<const uint8_t> body) {
+  const size_t more = target.size() + body.size();
+  // A plain frame cannot be addressed to 254, which marks a compound frame: an
+  // element with that target travels in a compound frame of its own.
+  const bool marker = target.size() == 1 && target[0] == kObjCompound;
+  if (frameSize(target.size(), body.size()) + marker > kMaxFrameSize) return kNoFrame;
+  const auto at = [&out](size_t i) { return out.begin() + static_cast<std::ptrdiff_t>(i); };
+  if (frame < out.size() && out.size() - frame == out[frame]) {
+    const FrameView last = FrameView::whole(std::span<const uint8_t>(out).subspan(frame));
+    size_t size = out.size() - frame;
+    bool compound = last.valid() && last.compound();
+    if (last.valid() && last.command() == cmd) {
+      if (!compound && size + 1 + more <= kMaxFrameSize) {
+        // [len][target][cmd][body] becomes [len][254][cmd][target][body].
+        const size_t t = last.target().size();
+        out.insert(at(frame + 1), kObjCompound);
+        std::rotate(at(frame + 2), at(frame + 2 + t), at(frame + 3 + t));
+        ++size;
+        compound = true;
+      }
+      if (compound && size + more <= kMaxFrameSize) {
+        out.insert(out.end(), target.begin(), target.end());
+        out.insert(out.end(), body.begin(), body.end());
+        out[frame] = static_cast<uint8_t>(size + more);
+        return frame;
+      }
+    }
+  }
+  const size_t start = out.size();
+  out.push_back(static_cast<uint8_t>(frameSize(target.size(), body.size()) + marker));
+  if (marker) out.insert(out.end(), {kObjCompound, cmd});
+  out.insert(out.end(), target.begin(), target.end());
+  if (!marker) out.push_back(cmd);
+  out.insert(out.end(), body.begin(), body.end());
+  return start;
+}
+
 }  // namespace veltra::proto

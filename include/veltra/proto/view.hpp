@@ -22,6 +22,7 @@
 #include "veltra/proto/constants.hpp"
 #include "veltra/proto/layout.hpp"
 #include "veltra/proto/objid.hpp"
+#include "veltra/proto/writer.hpp"
 
 namespace veltra::proto {
 
@@ -228,5 +229,32 @@ inline std::optional<size_t> FrameView::elementCount() const noexcept {
   if (els.malformed()) return std::nullopt;
   return n;
 }
+
+// ---- Frames built from elements ----------------------------------------------
+
+// The largest frame, its length byte included.
+inline constexpr size_t kMaxFrameSize = 255;
+// The size of a frame, length byte included, of one element: a target of
+// targetBytes wire bytes (IdView::size, or what appendTarget wrote), the
+// command byte and a body of bodyBytes.
+constexpr size_t frameSize(size_t targetBytes, size_t bodyBytes) {
+  return 2 + targetBytes + bodyBytes;
+}
+
+inline constexpr size_t kNoFrame = static_cast<size_t>(-1);
+
+// Appends one element (a target's wire bytes, a command, a body's bytes) to a
+// run of whole frames in out, as a server's output queue builds them: joined
+// to the frame that starts at out[frame] when that is out's last frame, has
+// the same command and can hold the element within kMaxFrameSize bytes (a
+// plain frame becomes compound: 254 takes its target's place and the target
+// moves behind the command byte), or else as a frame of its own. Returns
+// where the frame holding the element starts (the `frame` to pass next time),
+// or kNoFrame, appending nothing, when the element alone does not fit a
+// frame. Pass kNoFrame as frame to start a frame of its own. An element
+// addressed to 254 always travels in a compound frame. The caller decides
+// which commands may be joined: only self-delimiting bodies can be.
+size_t appendElement(Bytes& out, size_t frame, std::span<const uint8_t> target, uint8_t cmd,
+                     std::span<const uint8_t> body);
 
 }  // namespace veltra::proto
