@@ -93,33 +93,35 @@ class FrameView {
  public:
   // A frame without its length byte (what Framer::next gives and parsePacket
   // takes). Invalid unless it holds a whole target and the command byte.
-  explicit FrameView(std::span<const uint8_t> packet) noexcept {
+  explicit FrameView(std::span<const uint8_t> packet) noexcept : packet_(packet) {
     const size_t t = detail::idBytes(packet);
     if (t == detail::kNoBody || t >= packet.size()) return;
-    packet_ = packet;
     target_ = IdView(packet.first(t));
     cmd_ = packet[t];
+    valid_ = true;
   }
   // A whole frame, length byte first (what Framer::nextWhole gives); invalid
   // also when the length byte does not count the span exactly.
   static FrameView whole(std::span<const uint8_t> frame) noexcept {
-    if (frame.empty() || frame[0] != frame.size()) return FrameView(std::span<const uint8_t>());
-    return FrameView(frame.subspan(1));
+    FrameView v(frame.empty() ? frame : frame.subspan(1));
+    v.valid_ = v.valid_ && frame[0] == frame.size();
+    return v;
   }
 
+  bool valid() const noexcept { return valid_; }
+  // Every byte behind the length byte, valid or not: what parsePacket takes,
+  // so that a frame the view refuses still gets the parser's own error.
+  std::span<const uint8_t> packet() const noexcept { return packet_; }
   // The accessors below are meaningful on a valid view only.
-  bool valid() const noexcept { return !packet_.empty(); }
   // The value of the frame's length byte.
   size_t length() const noexcept { return packet_.size() + 1; }
-  // Everything behind the length byte.
-  std::span<const uint8_t> packet() const noexcept { return packet_; }
   IdView target() const noexcept { return target_; }
   uint8_t command() const noexcept { return cmd_; }
   bool compound() const noexcept { return !target_.isLong() && target_.shortId() == kObjCompound; }
   // Every byte behind the command byte: one body and whatever the parser
   // ignores behind it, or a compound frame's (target, body) pairs.
   std::span<const uint8_t> body() const noexcept {
-    return packet_.empty() ? packet_ : packet_.subspan(target_.size() + 1);
+    return valid_ ? packet_.subspan(target_.size() + 1) : std::span<const uint8_t>();
   }
 
   // The number of elements (1 for a plain frame), or nullopt when the frame
@@ -130,6 +132,7 @@ class FrameView {
   std::span<const uint8_t> packet_;
   IdView target_;
   uint8_t cmd_ = 0;
+  bool valid_ = false;
 };
 
 // One command of a frame: a plain frame's only one, or an element of a
