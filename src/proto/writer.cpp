@@ -150,7 +150,8 @@ struct Step {
 // same bytes as toUtf16 followed by the unit table. Returns the encoded length;
 // only when it is at most kMaxString does out hold the bytes (past that point
 // the rest of the text is only counted).
-size_t encode(std::string_view s, uint8_t (&out)[kEncodeRoom]) {
+// Inlined into each writer: a call costs as much as encoding a short name.
+[[gnu::always_inline]] inline size_t encode(std::string_view s, uint8_t (&out)[kEncodeRoom]) {
   const auto* p = reinterpret_cast<const uint8_t*>(s.data());
   const size_t size = s.size();
   size_t i = 0;
@@ -191,7 +192,8 @@ size_t encode(std::string_view s, uint8_t (&out)[kEncodeRoom]) {
 
 // A string's wire form after its length byte: the length, and when it is at
 // most kMaxString, the bytes in out. Longer: WriteError, nothing stored.
-size_t encodeChecked(std::string_view s, uint8_t (&out)[kEncodeRoom]) {
+[[gnu::always_inline]] inline size_t encodeChecked(std::string_view s,
+                                                   uint8_t (&out)[kEncodeRoom]) {
   const size_t n = encode(s, out);
   if (n > kMaxString) {
     throw WriteError("string of " + std::to_string(n) + " bytes; the maximum is 255");
