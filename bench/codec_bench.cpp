@@ -5,13 +5,18 @@
 //  - parsePacket over a mix of received frames against a loop that only sums
 //    their bytes, with the heap allocations per frame against the data model's
 //    minimum;
-//  - describe against the stream-based rendering it replaced.
+//  - describe against the stream-based rendering it replaced;
+//  - a LONGLOC and a compound relay frame of LONGLOCs read through the frame
+//    view and the fixed-size reader, against parsePacket and against reading
+//    the bytes at hand-computed offsets; and those moves joined into a
+//    server's output queue by appendElement against the same at hand.
 // Every pair is checked to produce identical output before it is timed.
 // bench/codec_ratios.py turns --benchmark_format=json into the table of ratios.
 #include <benchmark/benchmark.h>
 #include <unicode/ustring.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -22,6 +27,7 @@
 #include "proto/utf.hpp"
 #include "veltra/proto/commands.hpp"
 #include "veltra/proto/reader.hpp"
+#include "veltra/proto/view.hpp"
 #include "veltra/proto/writer.hpp"
 
 // Every allocation of the program passes here, so a section of code can be
@@ -417,6 +423,133 @@ void describeStream(benchmark::State& state) {
   state.SetItemsProcessed(int64_t(state.iterations() * commands.size()));
 }
 
+// ---- Relayed moves: views against parsePacket ----------------------------------
+
+// A plain LONGLOC and a compound frame of 20 (the most a frame holds is 27),
+// without their length bytes. Each side sums every position it decodes.
+Bytes relayFrame(bool compound) {
+  if (!compound) {
+    Bytes f = buildLongLoc(ObjID(uint8_t{12}), 1228, 2465, 0, 157);
+    f.erase(f.begin());
+    return f;
+  }
+  PacketWriter w(ObjID(kObjCompound), Command::LongLoc);
+  for (int i = 0; i < 20; ++i) {
+    w.objid(ObjID(uint8_t(10 + i)));
+    w.i16(int16_t(100 * i)), w.i16(-250), w.i16(0), w.i16(int16_t(i * 37 % 360));
+  }
+  Bytes f = w.finish();
+  f.erase(f.begin());
+  return f;
+}
+
+long sumView(std::span<const uint8_t> f) {
+  long sum = 0;
+  const FrameView view(f);
+  Elements els(view);
+  for (const Element& e : els) {
+    if (const std::optional<LongLoc> m = readFixed<LongLoc>(e.body))
+      sum += e.target.shortId() + m->x + m->y + m->z + m->dir;
+  }
+  return els.malformed() ? -1 : sum;
+}
+
+long sumParse(std::span<const uint8_t> f) {
+  long sum = 0;
+  for (const Incoming& in : parsePacket(f)) {
+    const auto& m = std::get<LongLoc>(in.body);
+    sum += in.target.shortId() + m.x + m.y + m.z + m.dir;
+  }
+  return sum;
+}
+
+// What a tool wrote before the views: offsets and sizes computed by hand, for
+// short targets only.
+long sumHand(std::span<const uint8_t> f) {
+  auto be16 = [](const uint8_t* p) { return static_cast<int16_t>(p[0] << 8 | p[1]); };
+  if (f.size() < 2 || f[0] == kObjLongMarker) return -1;
+  if (f[0] != kObjCompound) {
+    if (f.size() < 10) return -1;
+    return f[0] + be16(&f[2]) + be16(&f[4]) + be16(&f[6]) + be16(&f[8]);
+  }
+  if (f.size() <= 2 || (f.size() - 2) % 9 != 0) return -1;
+  long sum = 0;
+  for (size_t at = 2; at < f.size(); at += 9) {
+    if (f[at] == kObjLongMarker) return -1;
+    sum += f[at] + be16(&f[at + 1]) + be16(&f[at + 3]) + be16(&f[at + 5]) + be16(&f[at + 7]);
+  }
+  return sum;
+}
+
+void relay(benchmark::State& state, long (*sum)(std::span<const uint8_t>), bool compound) {
+  const Bytes frame = relayFrame(compound);
+  if (sum(frame) != sumParse(frame)) state.SkipWithError("differs from parsePacket");
+  for (auto _ : state) benchmark::DoNotOptimize(sum(frame));
+  state.SetItemsProcessed(int64_t(state.iterations()));  // frames
+}
+
+// ---- Relayed moves: joining elements into an output queue -------------------
+
+// What a server wrote before appendElement: a plain frame turned compound at
+// hand-computed offsets (short and long targets alike).
+size_t joinHand(Bytes& out, size_t last, std::span<const uint8_t> target, uint8_t cmd,
+                std::span<const uint8_t> body) {
+  const size_t more = target.size() + body.size();
+  if (2 + more > 255) return kNoFrame;
+  if (last != kNoFrame && out[last + 1] != kObjCompound) {
+    const size_t t = out[last + 1] != kObjLongMarker ? 1 : 2u + out[last + 2];
+    if (out[last + 1 + t] == cmd && out.size() - last + 1 + more <= 255) {
+      const auto at = out.begin() + static_cast<std::ptrdiff_t>(last);
+      out.insert(at + 1, kObjCompound);
+      const auto from = out.begin() + static_cast<std::ptrdiff_t>(last) + 2;
+      std::rotate(from, from + static_cast<std::ptrdiff_t>(t),
+                  from + static_cast<std::ptrdiff_t>(t) + 1);
+    }
+  }
+  if (last != kNoFrame && out[last + 1] == kObjCompound && out[last + 2] == cmd &&
+      out.size() - last + more <= 255) {
+    out.insert(out.end(), target.begin(), target.end());
+    out.insert(out.end(), body.begin(), body.end());
+    out[last] = static_cast<uint8_t>(out.size() - last);
+    return last;
+  }
+  const size_t at = out.size();
+  out.push_back(static_cast<uint8_t>(2 + more));
+  out.insert(out.end(), target.begin(), target.end());
+  out.push_back(cmd);
+  out.insert(out.end(), body.begin(), body.end());
+  return at;
+}
+
+using JoinFn = size_t (*)(Bytes&, size_t, std::span<const uint8_t>, uint8_t,
+                          std::span<const uint8_t>);
+
+// 40 moves of distinct actors queued for one viewer: two compound frames.
+void join(benchmark::State& state, JoinFn fn) {
+  auto run = [fn](Bytes& out) {
+    out.clear();
+    size_t frame = kNoFrame;
+    for (int i = 0; i < 40; ++i) {
+      const std::array<uint8_t, 1> target = {uint8_t(10 + i)};
+      const auto body = fixedBody(LongLoc{int16_t(100 * i), -250, 0, int16_t(i * 37 % 360)});
+      frame = fn(out, frame, target, uint8_t(Command::LongLoc), body);
+    }
+  };
+  Bytes a, b;
+  a.reserve(1024), b.reserve(1024);
+  run(a);
+  JoinFn other = fn == joinHand ? JoinFn(appendElement) : JoinFn(joinHand);
+  std::swap(fn, other);
+  run(b);
+  std::swap(fn, other);
+  if (a != b) state.SkipWithError("differs from appendElement");
+  for (auto _ : state) {
+    run(a);
+    benchmark::DoNotOptimize(a.data());
+  }
+  state.SetItemsProcessed(int64_t(state.iterations() * 40));  // elements
+}
+
 // Names are "<group>/<side>/<class>"; codec_ratios.py pairs them by group and class.
 const bool kRegistered = [] {
   for (const StringClass& c : stringClasses()) {
@@ -433,6 +566,14 @@ const bool kRegistered = [] {
   benchmark::RegisterBenchmark("parse/bytesum/mix", parseByteSum);
   benchmark::RegisterBenchmark("describe/veltra/mix", describeVeltra);
   benchmark::RegisterBenchmark("describe/stream/mix", describeStream);
+  for (const bool compound : {false, true}) {
+    const std::string n = compound ? "compound20" : "longloc";
+    benchmark::RegisterBenchmark(("relay/view/" + n).c_str(), relay, sumView, compound);
+    benchmark::RegisterBenchmark(("relay/parse/" + n).c_str(), relay, sumParse, compound);
+    benchmark::RegisterBenchmark(("relay/hand/" + n).c_str(), relay, sumHand, compound);
+  }
+  benchmark::RegisterBenchmark("join/view/longloc40", join, JoinFn(appendElement));
+  benchmark::RegisterBenchmark("join/hand/longloc40", join, JoinFn(joinHand));
   return true;
 }();
 

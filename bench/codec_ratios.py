@@ -72,6 +72,24 @@ def main():
               f"{parse['allocs_per_frame']:.2f} ({parse['model_min_per_frame']:.2f}) |")
     print(f"| describe speedup (stream-based / veltra) | "
           f"{ratio(times, 'describe/stream/mix', 'describe/veltra/mix')} |")
+    print()
+    print("| relayed moves, ns per frame | view | parsePacket | by hand | view / parsePacket |")
+    print("|---|---|---|---|---|")
+    for label, key in [("LONGLOC", "longloc"), ("compound of 20 LONGLOCs", "compound20")]:
+        ns = [f"{times[f'relay/{s}/{key}']:.1f}" if f"relay/{s}/{key}" in times else "n/a"
+              for s in ("view", "parse", "hand")]
+        print(f"| {label} | {' | '.join(ns)} | "
+              f"{ratio(times, f'relay/view/{key}', f'relay/parse/{key}')} |")
+    joins(times)
+
+
+def joins(times):
+    print()
+    print("| moves joined into compound frames, ns per element | appendElement | by hand | ratio |")
+    print("|---|---|---|---|")
+    v, h = "join/view/longloc40", "join/hand/longloc40"
+    if v in times and h in times:
+        print(f"| 40 LONGLOCs, 2 frames | {times[v]:.1f} | {times[h]:.1f} | {ratio(times, v, h)} |")
 
 
 if __name__ == "__main__":

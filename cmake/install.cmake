@@ -13,7 +13,7 @@ install(EXPORT veltraTargets NAMESPACE veltra:: DESTINATION ${veltra_cmake_dir})
 
 configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/veltraConfig.cmake.in
   ${PROJECT_BINARY_DIR}/veltraConfig.cmake INSTALL_DESTINATION ${veltra_cmake_dir})
-# Before 1.0 a minor release may change the API: 0.2 accepts 0.2.x only.
+# Before 1.0 a minor release may change the API: 0.3 accepts 0.3.x only.
 write_basic_package_version_file(${PROJECT_BINARY_DIR}/veltraConfigVersion.cmake
   COMPATIBILITY SameMinorVersion)
 install(FILES ${PROJECT_BINARY_DIR}/veltraConfig.cmake ${PROJECT_BINARY_DIR}/veltraConfigVersion.cmake

@@ -1,7 +1,8 @@
 // The UTF-8 / code unit conversions and the string writer on arbitrary bytes:
 // no input is refused, one round settles the text, and the writer keeps to
 // utfLength, never emits a zero byte, and fails only above 255 bytes, then
-// appending nothing.
+// appending nothing. utfPrefix cuts at the last character boundary (where the
+// two halves, converted apart, give the units of the whole) that fits.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -24,6 +25,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string once = detail::fromUtf16(units);
   if (detail::toUtf16(once) != units) std::abort();
   if (detail::fromUtf16(detail::toUtf16(once)) != once) std::abort();
+
+  const std::string_view head = text.substr(0, 100);  // the reference below is quadratic
+  const size_t limit = size == 0 ? 0 : data[0];
+  size_t fits = 0;
+  for (size_t j = 0; j <= head.size(); ++j) {
+    std::vector<uint16_t> split = detail::toUtf16(head.substr(0, j));
+    const std::vector<uint16_t> rest = detail::toUtf16(head.substr(j));
+    split.insert(split.end(), rest.begin(), rest.end());
+    if (split == detail::toUtf16(head) && utfLength(head.substr(0, j)) <= limit) fits = j;
+  }
+  if (utfPrefix(head, limit) != fits) std::abort();
 
   const size_t n = utfLength(text);
   if (utfLength(once) != n) std::abort();

@@ -4,68 +4,18 @@
 #include <charconv>
 #include <utility>
 
+#include "proto/body_io.hpp"
 #include "veltra/proto/reader.hpp"
 
 namespace veltra::proto {
 
 namespace {
 
-// Property lists have no count: entries run to the end of the frame.
-// Each list is reserved once for the most entries its bytes can hold (an old
-// entry takes at least 2 bytes, a new one 4), so it never regrows.
-OldPropertyList readOldProperties(PacketReader& r) {
-  OldPropertyList props;
-  props.reserve(r.remaining() / 2);
-  while (!r.empty()) {
-    const uint8_t id = r.u8();
-    props.add(id, r.utf());
-  }
-  return props;
-}
-
-PropertyList readProperties(PacketReader& r) {
-  PropertyList props;
-  props.reserve(r.remaining() / 4);
-  while (!r.empty()) {
-    const uint8_t id = r.u8();
-    const uint8_t flags = r.u8();
-    const uint8_t access = r.u8();
-    std::string value = (flags & kPropFlagBinary) ? r.bytes(r.u8()) : r.utf();
-    props.add(id, std::move(value), flags, access);
-  }
-  return props;
-}
-
-// Every remaining byte, copied once.
-std::vector<uint8_t> readRest(PacketReader& r) {
-  std::vector<uint8_t> out;
-  out.reserve(r.remaining());
-  while (!r.empty()) out.push_back(r.u8());
-  return out;
-}
-
 // The fewest bytes a body of this command takes; 0 also for the bodies that run
 // to the end of the frame.
 size_t minimumBody(uint8_t cmd) {
-  switch (static_cast<Command>(cmd)) {
-    case Command::LongLoc: return 8;
-    case Command::RoomChange:
-    case Command::AppearActor:
-    case Command::Subscribe: return 10;
-    case Command::Teleport: return 12;
-    case Command::Unsubscribe: return 2;
-    case Command::SubscribeDist: return 4;
-    case Command::RoomId: return 3;
-    case Command::RegisterObjId:
-    case Command::Text:
-    case Command::Whisper:
-    case Command::BuddyListUpdate:
-    case Command::BuddyListNotify: return 2;
-    case Command::RoomIdRequest:
-    case Command::FingerRequest:
-    case Command::Channel: return 1;
-    default: return 0;
-  }
+  return detail::withBodyType(
+      cmd, [](auto type) { return detail::minimumBodyBytes<typename decltype(type)::type>(); });
 }
 
 // The most elements the rest of a compound frame can hold, each a target byte
@@ -200,18 +150,9 @@ void render(std::string& out, const Unparsed& b) {
   out += " bytes unparsed";
 }
 
-// Bytes of a body's strings, so that the line is reserved once. A property
-// entry is counted at its longest label and a binary value at its longest text.
-size_t textSize(const OldPropertyList& props) {
-  size_t n = 2;
-  for (const OldProperty& p : props.all()) n += 26 + p.value.size();
-  return n;
-}
-size_t textSize(const PropertyList& props) {
-  size_t n = 2;
-  for (const Property& p : props.all()) n += 26 + (p.binary() ? 12 : p.value.size());
-  return n;
-}
+// Bytes of a body's strings, so that the line is reserved once.
+size_t textSize(const OldPropertyList& props) { return detail::describedSize(props); }
+size_t textSize(const PropertyList& props) { return detail::describedSize(props); }
 template <typename Body>
 size_t textSize(const Body& b) {
   size_t n = 0;
@@ -293,51 +234,15 @@ void readElements(std::vector<Incoming>& out, PacketReader& r, ObjID& target, bo
 }
 
 // Chooses the body layout by the command code, once per frame, and reads every
-// element's body with it. Braced initialisers evaluate their elements left to
-// right, so each body is read field by field in wire order.
+// element's body with it, field by field in wire order, by the layout table
+// (layout.hpp) that the field model, the body writers and the views follow.
 void readBody(std::vector<Incoming>& out, PacketReader& r, ObjID& target, bool compound,
               uint8_t cmd) {
-  auto each = [&](auto read) { readElements(out, r, target, compound, cmd, read); };
-  using R = PacketReader;
-  switch (static_cast<Command>(cmd)) {
-    case Command::LongLoc:
-      return each([](R& r) { return LongLoc{r.i16(), r.i16(), r.i16(), r.i16()}; });
-    case Command::Prop: return each([](R& r) { return PropCommand{readOldProperties(r)}; });
-    case Command::RoomChange:
-      return each([](R& r) { return RoomChange{r.u16(), r.i16(), r.i16(), r.i16(), r.i16()}; });
-    case Command::SessionInit: return each([](R& r) { return SessionInit{readOldProperties(r)}; });
-    case Command::SessionExit: return each([](R& r) { return SessionExit{readOldProperties(r)}; });
-    case Command::AppInit: return each([](R& r) { return AppInit{readOldProperties(r)}; });
-    case Command::PropRequest: return each([](R& r) { return PropRequest{readRest(r)}; });
-    case Command::Disappear: return each([](R&) { return Disappear{}; });
-    case Command::AppearActor:
-      return each([](R& r) { return AppearActor{r.u16(), r.i16(), r.i16(), r.i16(), r.i16()}; });
-    case Command::RegisterObjId: return each([](R& r) { return RegisterObjId{r.utf(), r.i8()}; });
-    case Command::Text: return each([](R& r) { return Text{r.objid(), r.utf()}; });
-    case Command::PropertySet:
-      return each([](R& r) { return PropertySet{r.utf(), readProperties(r)}; });
-    case Command::PropertyUpdate:
-      return each([](R& r) { return PropertyUpdate{readProperties(r)}; });
-    case Command::Whisper: return each([](R& r) { return Whisper{r.objid(), r.utf()}; });
-    case Command::Teleport:
-      return each([](R& r) {
-        return Teleport{r.u16(), r.i8(), r.i8(), r.i16(), r.i16(), r.i16(), r.i16()};
-      });
-    case Command::RoomIdRequest: return each([](R& r) { return RoomIdRequest{r.utf()}; });
-    case Command::RoomId: return each([](R& r) { return RoomId{r.utf(), r.u16()}; });
-    case Command::Subscribe:
-      return each([](R& r) { return Subscribe{r.u16(), r.i16(), r.i16(), r.i16(), r.i16()}; });
-    case Command::Unsubscribe: return each([](R& r) { return Unsubscribe{r.u16()}; });
-    case Command::SubscribeDist: return each([](R& r) { return SubscribeDist{r.u16(), r.i16()}; });
-    case Command::FingerRequest: return each([](R& r) { return FingerRequest{r.utf()}; });
-    case Command::BuddyListUpdate:
-      return each([](R& r) { return BuddyListUpdate{r.utf(), r.u8()}; });
-    case Command::BuddyListNotify:
-      return each([](R& r) { return BuddyListNotify{r.utf(), r.i8()}; });
-    case Command::Channel: return each([](R& r) { return ChannelChange{r.utf()}; });
-    default:  // ShortLoc, State, Redirect, RedirectId, FingerReply and unnamed codes
-      return each([cmd](R& r) { return Unparsed{cmd, readRest(r)}; });
-  }
+  detail::withBodyType(cmd, [&](auto type) {
+    using Body = typename decltype(type)::type;
+    readElements(out, r, target, compound, cmd,
+                 [cmd](PacketReader& r) { return detail::readFields<Body>(r, cmd); });
+  });
 }
 
 }  // namespace

@@ -23,6 +23,13 @@ Framer::Result Framer::next(Bytes& frame) {
 }
 
 Framer::Result Framer::next(std::span<const uint8_t>& frame) {
+  std::span<const uint8_t> whole;
+  const Result r = nextWhole(whole);
+  if (r == Result::kFrame) frame = whole.subspan(1);
+  return r;
+}
+
+Framer::Result Framer::nextWhole(std::span<const uint8_t>& frame) {
   if (broken_) return Result::kBadLength;
   if (buffered() == 0) return Result::kNeedMore;
   const uint8_t len = buf_[head_];
@@ -32,7 +39,7 @@ Framer::Result Framer::next(std::span<const uint8_t>& frame) {
     return Result::kBadLength;
   }
   if (buffered() < len) return Result::kNeedMore;
-  frame = std::span<const uint8_t>(buf_).subspan(head_ + 1, len - 1u);
+  frame = std::span<const uint8_t>(buf_).subspan(head_, len);
   head_ += len;
   return Result::kFrame;
 }

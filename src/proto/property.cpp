@@ -2,6 +2,8 @@
 
 #include <charconv>
 
+#include "proto/property_io.hpp"
+
 namespace veltra::proto {
 
 namespace {
@@ -57,13 +59,67 @@ constexpr size_t kEntryText = 26;
 
 }  // namespace
 
+namespace detail {
+
+size_t describedSize(const OldPropertyList& props) {
+  size_t size = 2;
+  for (const OldProperty& p : props.all()) size += kEntryText + p.value.size();
+  return size;
+}
+
+// A binary value shows as "<N bytes>": at most 12 bytes.
+size_t describedSize(const PropertyList& props) {
+  size_t size = 2;
+  for (const Property& p : props.all()) size += kEntryText + (p.binary() ? 12 : p.value.size());
+  return size;
+}
+
+}  // namespace detail
+
+std::string propertyLabel(uint8_t id) {
+  std::string out;
+  appendLabel(out, id);
+  return out;
+}
+
+const char* propertyName(uint8_t id) {
+  switch (id) {
+    case kVarAppName: return "app_name";
+    case kVarUsername: return "username";
+    case kVarProtocol: return "protocol";
+    case kVarError: return "error";
+    case kVarChannel: return "channel";
+    case kVarPassword: return "password";
+    case kVarAvatars: return "avatars";
+    case kVarUpdateTime: return "update_time";
+    case kVarClient: return "client";
+    case kVarSerial: return "serial";
+    case kVarEmail: return "email";
+    case kVarLogOnOff: return "log_on_off";
+    case kVarDuration: return "duration";
+    case kVarGuest: return "guest";
+    case kVarServerType: return "server_type";
+    case kVarBizCard: return "biz_card";
+    case kVarNewPassword: return "new_password";
+    case kVarPriv: return "priv";
+    case kVarAsleep: return "asleep";
+    case kVarExternalHttpServer: return "external_http_server";
+    case kVarScriptServer: return "script_server";
+    case kVarSmtpServer: return "smtp_server";
+    case kVarMailDomain: return "mail_domain";
+    case kVarNewUsername: return "new_username";
+    case kVarInternalHttpServer: return "internal_http_server";
+    case kVarInventory: return "inventory";
+    case kVarCapabilities: return "capabilities";
+    default: return nullptr;
+  }
+}
+
 bool Property::binary() const { return (flags & kPropFlagBinary) != 0; }
 
 std::string OldPropertyList::describe() const {
-  size_t size = 2;
-  for (const OldProperty& p : props_) size += kEntryText + p.value.size();
   std::string out;
-  out.reserve(size);
+  out.reserve(detail::describedSize(*this));
   out += '(';
   for (const OldProperty& p : props_) {
     appendLabel(out, p.id);
@@ -76,10 +132,8 @@ std::string OldPropertyList::describe() const {
 }
 
 std::string PropertyList::describe() const {
-  size_t size = 2;
-  for (const Property& p : props_) size += kEntryText + (p.binary() ? 12 : p.value.size());
   std::string out;
-  out.reserve(size);
+  out.reserve(detail::describedSize(*this));
   out += '(';
   for (const Property& p : props_) {
     appendLabel(out, p.id);

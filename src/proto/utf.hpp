@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "veltra/proto/writer.hpp"  // utfLength
+
 // For the string codec's short copies, which must stay calls to the library's
 // memcpy: where GCC can bound a copy's size (a string is at most 255 bytes), it
 // inlines it as a block-move instruction whose start-up alone costs more than
@@ -20,9 +22,6 @@
 #endif
 
 namespace veltra::proto {
-
-// Bytes PacketWriter::utf writes for s after the length byte (defined with the writer).
-size_t utfLength(std::string_view s);
 
 namespace detail {
 

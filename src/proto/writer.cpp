@@ -1,5 +1,6 @@
 #include "veltra/proto/writer.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 
@@ -149,7 +150,8 @@ struct Step {
 // same bytes as toUtf16 followed by the unit table. Returns the encoded length;
 // only when it is at most kMaxString does out hold the bytes (past that point
 // the rest of the text is only counted).
-size_t encode(std::string_view s, uint8_t (&out)[kEncodeRoom]) {
+// Inlined into each writer: a call costs as much as encoding a short name.
+[[gnu::always_inline]] inline size_t encode(std::string_view s, uint8_t (&out)[kEncodeRoom]) {
   const auto* p = reinterpret_cast<const uint8_t*>(s.data());
   const size_t size = s.size();
   size_t i = 0;
@@ -188,10 +190,76 @@ size_t encode(std::string_view s, uint8_t (&out)[kEncodeRoom]) {
   return n;
 }
 
+// A string's wire form after its length byte: the length, and when it is at
+// most kMaxString, the bytes in out. Longer: WriteError, nothing stored.
+[[gnu::always_inline]] inline size_t encodeChecked(std::string_view s,
+                                                   uint8_t (&out)[kEncodeRoom]) {
+  const size_t n = encode(s, out);
+  if (n > kMaxString) {
+    throw WriteError("string of " + std::to_string(n) + " bytes; the maximum is 255");
+  }
+  return n;
+}
+
+// Property lists entry by entry, for both writers.
+template <typename W>
+void putOldProperties(W& w, const OldPropertyList& props) {
+  for (const OldProperty& p : props.all()) {
+    w.u8(p.id);
+    w.utf(p.value);
+  }
+}
+
+template <typename W>
+void putProperties(W& w, const PropertyList& props) {
+  for (const Property& p : props.all()) {
+    w.u8(p.id);
+    w.u8(p.flags);
+    w.u8(p.access);
+    if (p.binary()) {
+      if (p.value.size() > 255) throw WriteError("binary property longer than 255 bytes");
+      w.u8(static_cast<uint8_t>(p.value.size()));
+      w.raw(p.value);
+    } else {
+      w.utf(p.value);
+    }
+  }
+}
+
 }  // namespace
 
 size_t utfLength(std::string_view s) {
   return countFrom(reinterpret_cast<const uint8_t*>(s.data()), s.size(), 0);
+}
+
+size_t utfPrefix(std::string_view s, size_t limit) {
+  const auto* p = reinterpret_cast<const uint8_t*>(s.data());
+  const size_t size = s.size();
+  size_t i = 0;
+  size_t n = 0;  // wire bytes of p[0..i)
+  while (i < size) {
+    size_t taken;  // input bytes of the character at p[i]
+    size_t wire;   // its wire bytes
+    if (p[i] - 1u < 0x7Fu) {
+      // Plain ASCII 8 bytes at a time while they all fit.
+      const size_t k = size - i >= 8 ? plainPrefix(load8(p + i)) : 1;
+      taken = wire = std::min(k, limit - n);
+      if (taken == 0) break;
+    } else if (p[i] == 0) {
+      taken = 1;
+      wire = 2;
+    } else if (const size_t len = canonicalLength(p, size, i)) {
+      taken = wire = len;
+    } else {
+      const Units u = decodeAt(p, size, i);
+      taken = u.taken;
+      wire = unitLength(u.first) + (u.second == kNone ? 0 : 3);
+    }
+    if (wire > limit - n) break;
+    n += wire;
+    i += taken;
+  }
+  return i;
 }
 
 PacketWriter::PacketWriter(const ObjID& target, Command command) {
@@ -216,10 +284,7 @@ void PacketWriter::utf(std::string_view s) {
   // Transcoded once, onto the stack: the length is known before anything is
   // appended, so a string that is too long leaves the frame unchanged.
   uint8_t wire[kEncodeRoom];
-  const size_t n = encode(s, wire);
-  if (n > kMaxString) {
-    throw WriteError("string of " + std::to_string(n) + " bytes; the maximum is 255");
-  }
+  const size_t n = encodeChecked(s, wire);
   const size_t start = buf_.size();
   buf_.resize(start + 1 + n);
   uint8_t* out = buf_.data() + start;
@@ -240,27 +305,9 @@ void PacketWriter::raw(std::string_view bytes) {
   buf_.insert(buf_.end(), bytes.begin(), bytes.end());
 }
 
-void PacketWriter::oldProperties(const OldPropertyList& props) {
-  for (const OldProperty& p : props.all()) {
-    u8(p.id);
-    utf(p.value);
-  }
-}
+void PacketWriter::oldProperties(const OldPropertyList& props) { putOldProperties(*this, props); }
 
-void PacketWriter::properties(const PropertyList& props) {
-  for (const Property& p : props.all()) {
-    u8(p.id);
-    u8(p.flags);
-    u8(p.access);
-    if (p.binary()) {
-      if (p.value.size() > 255) throw WriteError("binary property longer than 255 bytes");
-      u8(static_cast<uint8_t>(p.value.size()));
-      raw(p.value);
-    } else {
-      utf(p.value);
-    }
-  }
-}
+void PacketWriter::properties(const PropertyList& props) { putProperties(*this, props); }
 
 Bytes PacketWriter::finish() {
   const size_t n = buf_.size();
@@ -270,6 +317,47 @@ Bytes PacketWriter::finish() {
   }
   buf_[0] = static_cast<uint8_t>(n);
   return buf_;
+}
+
+void SpanWriter::throwNoRoom() { throw WriteError("no room in the buffer"); }
+
+void SpanWriter::utf(std::string_view s) {
+  uint8_t wire[kEncodeRoom];
+  const size_t n = encodeChecked(s, wire);
+  uint8_t* out = room(1 + n);
+  out[0] = static_cast<uint8_t>(n);
+  copyBytes(out + 1, wire, n);
+}
+
+void SpanWriter::objid(const ObjID& id) {
+  if (!id.isLong()) return u8(id.shortId());
+  // The marker only with its string: a failing text writes neither.
+  uint8_t wire[kEncodeRoom];
+  const size_t n = encodeChecked(id.longId(), wire);
+  uint8_t* out = room(2 + n);
+  out[0] = kObjLongMarker;
+  out[1] = static_cast<uint8_t>(n);
+  copyBytes(out + 2, wire, n);
+}
+
+void SpanWriter::raw(std::span<const uint8_t> bytes) {
+  if (bytes.empty()) return;
+  copyBytes(room(bytes.size()), bytes.data(), bytes.size());
+}
+
+void SpanWriter::raw(std::string_view bytes) {
+  raw(std::span(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
+}
+
+void SpanWriter::oldProperties(const OldPropertyList& props) { putOldProperties(*this, props); }
+
+void SpanWriter::properties(const PropertyList& props) { putProperties(*this, props); }
+
+void appendTarget(Bytes& out, const ObjID& id) {
+  uint8_t wire[2 + kMaxString];
+  SpanWriter w(wire);
+  w.objid(id);
+  out.insert(out.end(), wire, wire + w.size());
 }
 
 }  // namespace veltra::proto

@@ -42,6 +42,10 @@ class Framer {
   // The same without a copy: `frame` views the buffered bytes and stays valid
   // until the next call to feed.
   Result next(std::span<const uint8_t>& frame);
+  // The whole frame, length byte first (frame[0] == frame.size()), without a
+  // copy: what a relay forwards unchanged or FrameView::whole takes. Valid, as
+  // for next, until the next call to feed.
+  Result nextWhole(std::span<const uint8_t>& frame);
 
   // The offending length byte after kBadLength.
   uint8_t badLength() const { return bad_length_; }

@@ -95,4 +95,13 @@ class PropertyList {
   std::vector<Property> props_;
 };
 
+// The label descriptions show for a property id: "VAR_USERNAME", or "VAR#"
+// and the id in decimal for ids without a display name ("VAR#64").
+std::string propertyLabel(uint8_t id);
+
+// The stable snake_case name of a property id for machine-readable output
+// ("username", "app_name", "capabilities"), or null for ids without one.
+// Static storage; the names never change.
+const char* propertyName(uint8_t id);
+
 }  // namespace veltra::proto

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -31,6 +32,16 @@ class WriteError : public std::runtime_error {
 
 class OldPropertyList;
 class PropertyList;
+
+// The bytes PacketWriter::utf writes for s after the length byte: its size on
+// the wire, which may exceed 255 (utf would then throw).
+size_t utfLength(std::string_view s);
+
+// The length in bytes of the longest prefix of s whose wire form takes at most
+// `limit` bytes (length byte not counted), cut only between characters as the
+// writer takes them: a character outside the basic plane goes whole (6 bytes)
+// or not at all, and so does any sequence the writer keeps together.
+size_t utfPrefix(std::string_view s, size_t limit);
 
 class PacketWriter {
  public:
@@ -70,5 +81,50 @@ class PacketWriter {
  private:
   Bytes buf_;
 };
+
+// Fields into a caller's buffer, with no length byte, target or command around
+// them: a server encodes a target or a body once and copies it into many
+// frames. The same fields, bytes and limits as PacketWriter. A write that
+// would pass the end of the buffer throws WriteError "no room in the buffer"
+// and writes nothing of that field; what was written before it stays.
+class SpanWriter {
+ public:
+  explicit SpanWriter(std::span<uint8_t> out) : out_(out) {}
+
+  void u8(uint8_t v) { *room(1) = v; }
+  void i8(int8_t v) { u8(static_cast<uint8_t>(v)); }
+  void u16(uint16_t v) {
+    uint8_t* p = room(2);
+    p[0] = static_cast<uint8_t>(v >> 8);
+    p[1] = static_cast<uint8_t>(v & 0xFF);
+  }
+  void i16(int16_t v) { u16(static_cast<uint16_t>(v)); }
+  void utf(std::string_view s);
+  void objid(const ObjID& id);
+  void raw(std::span<const uint8_t> bytes);
+  void raw(std::string_view bytes);
+  void oldProperties(const OldPropertyList& props);
+  void properties(const PropertyList& props);
+
+  size_t size() const { return size_; }
+  std::span<const uint8_t> written() const { return out_.first(size_); }
+
+ private:
+  // The next n bytes of the buffer, now counted as written.
+  uint8_t* room(size_t n) {
+    if (out_.size() - size_ < n) throwNoRoom();
+    uint8_t* p = out_.data() + size_;
+    size_ += n;
+    return p;
+  }
+  [[noreturn]] static void throwNoRoom();
+
+  std::span<uint8_t> out_;
+  size_t size_ = 0;
+};
+
+// Appends the wire form of id (one byte, or 0x00 and a protocol string) to
+// out; a text over 255 bytes throws the string's WriteError, appending nothing.
+void appendTarget(Bytes& out, const ObjID& id);
 
 }  // namespace veltra::proto
