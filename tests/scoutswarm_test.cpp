@@ -8,7 +8,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
-#include "common/netio.hpp"
+#include "common/text.hpp"
 #include "scoutswarm/report.hpp"
 #include "support/harness.hpp"
 #include "veltra/proto/commands.hpp"

@@ -2,7 +2,7 @@
 // command line. Sessions against the real server: hostile_test.
 #include <gtest/gtest.h>
 
-#include "common/netio.hpp"
+#include "common/text.hpp"
 #include "stubworld/backlog.hpp"
 #include "stubworld/world.hpp"
 #include "support/harness.hpp"

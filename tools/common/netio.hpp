@@ -7,7 +7,7 @@
 // goes out in one call per flush, so batching grows with load instead of
 // syscalls. The queue is bounded only by what the caller checks with
 // pending(); nothing here drops a connection. Nothing here throws except
-// std::bad_alloc. Text from the wire goes into logs through escapeText.
+// std::bad_alloc.
 #pragma once
 
 #include <netinet/in.h>
@@ -30,16 +30,6 @@ std::string endpointText(const sockaddr_in& addr);
 bool setNonBlocking(int fd);
 // Asks the kernel to stamp each read with the data's arrival (SO_TIMESTAMPNS).
 bool enableArrivalTimes(int fd);
-// Raises the soft open-file limit towards `want` (never above the hard limit,
-// never lowers it); returns the soft limit in force afterwards.
-size_t raiseOpenFileLimit(size_t want);
-// Control characters (C0, DEL, C1) and every byte that is not part of
-// well-formed UTF-8 as \xNN, the backslash as \\: a peer's text can neither
-// end a log line nor reach a terminal as an escape, and prints as valid UTF-8.
-std::string escapeText(std::string_view text);
-// Every byte that is not part of well-formed UTF-8 (a stray or overlong byte,
-// an encoded surrogate, beyond U+10FFFF) becomes U+FFFD; the rest stays.
-std::string validUtf8(std::string_view text);
 
 // An epoll set whose events carry a 64-bit key chosen by the caller.
 class Poller {

@@ -15,7 +15,6 @@
 #include <vector>
 
 #include "CLI/CLI.hpp"
-#include "common/netio.hpp"
 #include "scoutdump/capture.hpp"
 #include "scoutdump/decoder.hpp"
 #include "scoutdump/output.hpp"

@@ -6,7 +6,7 @@
 #include <ostream>
 #include <type_traits>
 
-#include "common/netio.hpp"
+#include "common/text.hpp"
 
 namespace scoutdump {
 

@@ -20,6 +20,8 @@
 #include <sstream>
 
 #include "common/netio.hpp"
+#include "common/process.hpp"
+#include "common/text.hpp"
 #include "scoutswarm/swarm.hpp"
 #include "veltra/proto/version.hpp"
 

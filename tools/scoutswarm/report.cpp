@@ -6,7 +6,7 @@
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 
-#include "common/netio.hpp"
+#include "common/text.hpp"
 #include "veltra/proto/constants.hpp"
 #include "veltra/proto/version.hpp"
 

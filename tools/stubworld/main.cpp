@@ -46,6 +46,8 @@
 #include <vector>
 
 #include "common/netio.hpp"
+#include "common/process.hpp"
+#include "common/text.hpp"
 #include "stubworld/backlog.hpp"
 #include "stubworld/world.hpp"
 #include "veltra/proto/framer.hpp"

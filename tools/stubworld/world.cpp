@@ -4,7 +4,7 @@
 #include <array>
 #include <variant>
 
-#include "common/netio.hpp"
+#include "common/text.hpp"
 
 namespace stubworld {
 
