@@ -307,7 +307,12 @@ Incoming incomingFrom(py::handle obj) {
     size_t i = 2;
     std::apply(
         [&](auto... field) {
-          ((i < t.size() ? assign(b.*field.ptr, t[i], field.name) : void()), ..., ++i);
+          (
+              [&] {
+                if (i < t.size()) assign(b.*field.ptr, t[i], field.name);
+                ++i;
+              }(),
+              ...);
         },
         detail::Layout<Body>::kFields);
     if (t.size() != 2 + fieldsOf(in.command).size()) throw py::type_error("fields do not match");

@@ -11,11 +11,15 @@ cmd.to_bytes() writes any command object back, veltra.Framer splits a byte strea
 """
 from __future__ import annotations
 
-import collections
-import enum
+import collections as _collections
+import enum as _enum
 
 from . import _veltra
-from ._veltra import Framer, ReadError, WriteError, build, parse, write_frame
+from ._veltra import Framer, ReadError, WriteError, parse, write_frame
+from . import build
+
+for _t in (Framer, ReadError, WriteError):
+    _t.__module__ = __name__
 
 __version__ = _veltra.__version__
 
@@ -59,7 +63,7 @@ class ObjID(tuple):
         return "ObjID(%r)" % (self[1] if self[0] == 0 else self[0])
 
 
-class Obj(enum.IntEnum):
+class Obj(_enum.IntEnum):
     """Reserved short object ids."""
 
     CLIENT = _veltra.OBJ_CLIENT
@@ -68,7 +72,7 @@ class Obj(enum.IntEnum):
     PROTOCOL = _veltra.OBJ_PROTOCOL
 
 
-class PropFlag(enum.IntFlag):
+class PropFlag(_enum.IntFlag):
     """Property flag bits; only BINARY changes the wire form."""
 
     BINARY = _veltra.PROP_FLAG_BINARY
@@ -78,15 +82,15 @@ class PropFlag(enum.IntFlag):
 
 
 # Command codes and property ids by the library's stable names, upper-cased.
-Command = enum.IntEnum("Command", [(_veltra.command_id(c).upper(), c) for c in range(256)
+Command = _enum.IntEnum("Command", [(_veltra.command_id(c).upper(), c) for c in range(256)
                                    if _veltra.command_id(c) != "unknown"], module=__name__)
 Command.__doc__ = "Command codes; a code without a name stays a plain int."
-PropertyId = enum.IntEnum("PropertyId", [(_veltra.property_name(i).upper(), i) for i in range(256)
+PropertyId = _enum.IntEnum("PropertyId", [(_veltra.property_name(i).upper(), i) for i in range(256)
                                          if _veltra.property_name(i)], module=__name__)
 PropertyId.__doc__ = "Property ids; an id without a name stays a plain int."
 
 
-class Property(collections.namedtuple("Property", "id value flags access", defaults=(0, 0))):
+class Property(_collections.namedtuple("Property", "id value flags access", defaults=(0, 0))):
     """A new-style property entry; value is bytes when flags has PropFlag.BINARY, else str."""
 
     __slots__ = ()
@@ -96,7 +100,7 @@ class Property(collections.namedtuple("Property", "id value flags access", defau
         return "%s=%s" % (_veltra.property_label(self.id), value)
 
 
-class OldProperty(collections.namedtuple("OldProperty", "id value")):
+class OldProperty(_collections.namedtuple("OldProperty", "id value")):
     """An old-style property entry: an id and a text."""
 
     __slots__ = ()
@@ -165,8 +169,8 @@ for _code in range(256):
     if _cid not in _classes:
         _fields = _veltra.fields_of(_code)
         _names = tuple(f[0] for f in _fields)
-        _base = collections.namedtuple(_class_name(_cid), ("target", "command") + _names,
-                                       defaults=(ObjID(Obj.CLIENT), _code) + tuple(_default(f[1]) for f in _fields))
+        _base = _collections.namedtuple(_class_name(_cid), ("target", "command") + _names,
+                                       defaults=(ObjID(int(Obj.CLIENT)), Command(_code) if _code in Command._value2member_map_ else _code) + tuple(_default(f[1]) for f in _fields))
         _classes[_cid] = type(_class_name(_cid), (CommandBase, _base),
                               {"__slots__": (), "id": _cid, "fields": _names, "__module__": __name__,
                                "__repr__": CommandBase.__repr__,
@@ -184,6 +188,8 @@ _veltra._setup(_by_code, [Command(c) if c in Command._value2member_map_ else c f
                ObjID, [ObjID(i) for i in range(256)], Property, OldProperty,
                [PropertyId(i) if i in PropertyId._value2member_map_ else i for i in range(256)])
 
-del _code, _cid, _fields, _names, _base
+del _code, _cid, _fields, _names, _base, _t
 
 from .client import LoginError, Session  # noqa: E402  (needs the names above)
+
+del annotations
