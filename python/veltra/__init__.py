@@ -88,6 +88,8 @@ Command.__doc__ = "Command codes; a code without a name stays a plain int."
 PropertyId = _enum.IntEnum("PropertyId", [(_veltra.property_name(i).upper(), i) for i in range(256)
                                          if _veltra.property_name(i)], module=__name__)
 PropertyId.__doc__ = "Property ids; an id without a name stays a plain int."
+for _e in (Command, PropertyId, Obj):
+    _e.__repr__ = lambda self: "%s.%s" % (type(self).__name__, self.name)  # eval()-able in reprs
 
 
 class Property(_collections.namedtuple("Property", "id value flags access", defaults=(0, 0))):
@@ -148,8 +150,7 @@ class CommandBase:
 
     def __repr__(self) -> str:
         code = self[1]
-        parts = ["target=%r" % (self[0],), "command=%s" % (
-            "Command.%s" % code.name if isinstance(code, Command) else int(code))]
+        parts = ["target=%r" % (self[0],), "command=%r" % (code,)]
         parts += ["%s=%r" % kv for kv in zip(self.fields, self[2:])]
         return "%s(%s)" % (type(self).__name__, ", ".join(parts))
 
@@ -188,7 +189,7 @@ _veltra._setup(_by_code, [Command(c) if c in Command._value2member_map_ else c f
                ObjID, [ObjID(i) for i in range(256)], Property, OldProperty,
                [PropertyId(i) if i in PropertyId._value2member_map_ else i for i in range(256)])
 
-del _code, _cid, _fields, _names, _base, _t
+del _code, _cid, _fields, _names, _base, _t, _e
 
 from .client import LoginError, Session  # noqa: E402  (needs the names above)
 
