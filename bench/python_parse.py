@@ -46,8 +46,7 @@ def veltra_loop(parse, frames, rounds):
     for _ in range(rounds):
         for f in frames:
             for cmd in parse(f):
-                target, code = cmd[0], cmd[1]
-                for v in cmd[2:]:
+                for v in cmd:  # target, command and every field
                     pass
 
 

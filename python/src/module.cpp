@@ -157,6 +157,48 @@ void raiseRead(const char* what) {
   PyErr_SetString(type.ptr(), what);
 }
 
+// The commands of a whole frame whose length byte is right, element by
+// element as parsePacket decodes them, without its vector of copies. A frame
+// that does not decode goes through parsePacket itself, for its error.
+PyObject* commandsOf(std::span<const uint8_t> frame) {
+  const FrameView view = FrameView::whole(frame);
+  Elements els(view);
+  PyObject* list = PyList_New(0);
+  if (!list) return nullptr;
+  try {
+    for (const Element& e : els) {
+      PyObject* c = commandOf(decode(e));
+      if (!c || PyList_Append(list, c) != 0) {
+        Py_XDECREF(c);
+        Py_DECREF(list);
+        return nullptr;
+      }
+      Py_DECREF(c);
+    }
+    if (!els.malformed()) return list;
+  } catch (const ReadError&) {
+  }
+  Py_DECREF(list);
+  std::vector<Incoming> commands;
+  try {
+    commands = parsePacket(frame.subspan(1));
+  } catch (const ReadError& e) {
+    raiseRead(e.what());
+    return nullptr;
+  }
+  list = PyList_New(0);
+  for (const Incoming& in : commands) {
+    PyObject* c = list ? commandOf(in) : nullptr;
+    if (!c || PyList_Append(list, c) != 0) {
+      Py_XDECREF(c);
+      Py_XDECREF(list);
+      return nullptr;
+    }
+    Py_DECREF(c);
+  }
+  return list;
+}
+
 // parse(frame): the hot path, a plain C function (METH_O).
 PyObject* parse(PyObject*, PyObject* arg) {
   if (!g.ready) {
@@ -167,37 +209,27 @@ PyObject* parse(PyObject*, PyObject* arg) {
     PyErr_SetString(PyExc_TypeError, "parse() takes bytes, not str");
     return nullptr;
   }
-  Py_buffer view;
-  if (PyObject_GetBuffer(arg, &view, PyBUF_SIMPLE) != 0) return nullptr;
-  const std::span<const uint8_t> frame(static_cast<const uint8_t*>(view.buf),
-                                       static_cast<size_t>(view.len));
-  PyObject* result = nullptr;
-  try {
-    if (frame.empty() || frame[0] != frame.size()) {
-      const std::string what = frame.empty() ? std::string("empty frame")
-                                              : "length byte " + std::to_string(frame[0]) +
-                                                    " in a frame of " +
-                                                    std::to_string(frame.size()) + " bytes";
-      PyBuffer_Release(&view);
-      raiseRead(what.c_str());
-      return nullptr;
-    }
-    const std::vector<Incoming> commands = parsePacket(frame.subspan(1));
-    result = PyList_New(static_cast<Py_ssize_t>(commands.size()));
-    for (size_t i = 0; result && i < commands.size(); ++i) {
-      PyObject* c = commandOf(commands[i]);
-      if (!c) {
-        Py_CLEAR(result);
-        break;
-      }
-      PyList_SET_ITEM(result, static_cast<Py_ssize_t>(i), c);
-    }
-  } catch (const ReadError& e) {
-    PyBuffer_Release(&view);
-    raiseRead(e.what());
-    return nullptr;
+  Py_buffer view{};
+  std::span<const uint8_t> frame;
+  const bool isBytes = PyBytes_Check(arg);
+  if (isBytes) {
+    frame = {reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(arg)),
+             static_cast<size_t>(PyBytes_GET_SIZE(arg))};
+  } else {
+    if (PyObject_GetBuffer(arg, &view, PyBUF_SIMPLE) != 0) return nullptr;
+    frame = {static_cast<const uint8_t*>(view.buf), static_cast<size_t>(view.len)};
   }
-  PyBuffer_Release(&view);
+  PyObject* result = nullptr;
+  if (frame.empty() || frame[0] != frame.size()) {
+    const std::string what = frame.empty()
+                                 ? std::string("empty frame")
+                                 : "length byte " + std::to_string(frame[0]) + " in a frame of " +
+                                       std::to_string(frame.size()) + " bytes";
+    raiseRead(what.c_str());
+  } else {
+    result = commandsOf(frame);
+  }
+  if (!isBytes) PyBuffer_Release(&view);
   return result;
 }
 PyMethodDef kParseDef = {"parse", parse, METH_O,
@@ -268,8 +300,8 @@ PropertyList propsFrom(py::handle h) {
     const auto flags = t.size() > 2 ? integerFrom<uint8_t>(t[2], "flags") : uint8_t{0};
     const auto access = t.size() > 3 ? integerFrom<uint8_t>(t[3], "access") : uint8_t{0};
     const bool binary = (flags & kPropFlagBinary) != 0;
-    l.add(id, binary ? bytesFrom(t[1], "a binary value") : utf8Of(t[1], "a property value"),
-          flags, access);
+    l.add(id, binary ? bytesFrom(t[1], "a binary value") : utf8Of(t[1], "a property value"), flags,
+          access);
   }
   return l;
 }
@@ -352,7 +384,8 @@ class PyFramer {
     std::span<const uint8_t> f;
     switch (framer_.nextWhole(f)) {
       case Framer::Result::kNeedMore: return py::none();
-      case Framer::Result::kFrame: return py::bytes(reinterpret_cast<const char*>(f.data()), f.size());
+      case Framer::Result::kFrame:
+        return py::bytes(reinterpret_cast<const char*>(f.data()), f.size());
       case Framer::Result::kBadLength: break;
     }
     throw ReadError("bad length byte " + std::to_string(framer_.badLength()) +
@@ -394,90 +427,112 @@ const char* kindName(FieldKind k) {
 void defineBuilders(py::module_& b) {
   using py::arg;
   const auto id = [](py::handle h) { return objIdFrom(h); };
-  b.def("login_properties",
-        [](const std::string& user, const std::string& password) {
-          py::list out;
-          const OldPropertyList props = loginProperties(user, password);
-          for (const OldProperty& p : props.all())
-            out.append(py::make_tuple(p.id, py::reinterpret_steal<py::str>(text(p.value))));
-          return out;
-        },
-        arg("user"), arg("password") = "");
+  b.def(
+      "login_properties",
+      [](const std::string& user, const std::string& password) {
+        py::list out;
+        const OldPropertyList props = loginProperties(user, password);
+        for (const OldProperty& p : props.all())
+          out.append(py::make_tuple(p.id, py::reinterpret_steal<py::str>(text(p.value))));
+        return out;
+      },
+      arg("user"), arg("password") = "");
   b.def("prop_request", [] { return asBytes(buildPropRequest()); });
-  b.def("session_init", [](py::handle props) { return asBytes(buildSessionInit(oldPropsFrom(props))); },
-        arg("props"));
-  b.def("login",
-        [](const std::string& user, const std::string& password) {
-          return asBytes(buildSessionInit(loginProperties(user, password)));
-        },
-        arg("user"), arg("password") = "");
-  b.def("property_set",
-        [](const std::string& fromUser, py::handle props) {
-          return asBytes(buildPropertySet(fromUser, propsFrom(props)));
-        },
-        arg("from_user"), arg("props"));
-  b.def("room_id_request", [](const std::string& name) { return asBytes(buildRoomIdRequest(name)); },
-        arg("room_name"));
-  b.def("subscribe",
-        [](uint16_t room, int16_t x, int16_t y, int16_t z, int16_t distance) {
-          return asBytes(buildSubscribe(room, x, y, z, distance));
-        },
-        arg("room"), arg("x") = 0, arg("y") = 0, arg("z") = 0, arg("distance") = 0);
-  b.def("teleport",
-        [](uint16_t room, int8_t exitType, int8_t entryType, int16_t x, int16_t y, int16_t z,
-           int16_t dir) { return asBytes(buildTeleport(room, exitType, entryType, x, y, z, dir)); },
-        arg("room"), arg("exit_type") = 0, arg("entry_type") = 0, arg("x") = 0, arg("y") = 0,
-        arg("z") = 0, arg("dir") = 0);
-  b.def("session_exit", [](py::handle props) { return asBytes(buildSessionExit(oldPropsFrom(props))); },
-        arg("props"));
-  b.def("property_update",
-        [=](py::handle props, py::handle target) {
-          return asBytes(target.is_none() ? buildPropertyUpdate(propsFrom(props))
-                                          : buildPropertyUpdateFor(id(target), propsFrom(props)));
-        },
-        arg("props"), arg("target") = py::none());
-  b.def("session_init_reply",
-        [](py::handle props) { return asBytes(buildSessionInitReply(oldPropsFrom(props))); },
-        arg("props"));
-  b.def("session_exit_reply", [](int code) { return asBytes(buildSessionExitReply(code)); },
-        arg("error_code"));
-  b.def("room_id",
-        [](const std::string& name, uint16_t number) { return asBytes(buildRoomId(name, number)); },
-        arg("room_name"), arg("room_number"));
-  b.def("appear_actor",
-        [=](py::handle who, uint16_t room, int16_t x, int16_t y, int16_t z, int16_t dir) {
-          return asBytes(buildAppearActor(id(who), room, x, y, z, dir));
-        },
-        arg("who"), arg("room"), arg("x") = 0, arg("y") = 0, arg("z") = 0, arg("dir") = 0);
-  b.def("disappear", [=](py::handle who) { return asBytes(buildDisappear(id(who))); }, arg("who"));
-  b.def("longloc",
-        [=](py::handle who, int16_t x, int16_t y, int16_t z, int16_t dir) {
-          return asBytes(buildLongLoc(id(who), x, y, z, dir));
-        },
-        arg("who"), arg("x") = 0, arg("y") = 0, arg("z") = 0, arg("dir") = 0);
-  b.def("shortloc",
-        [=](py::handle who, int8_t dx, int8_t dy, int8_t ddir) {
-          return asBytes(buildShortLoc(id(who), dx, dy, ddir));
-        },
-        arg("who"), arg("dx") = 0, arg("dy") = 0, arg("ddir") = 0);
-  b.def("register_objid",
-        [](const std::string& longId, uint8_t shortId) {
-          return asBytes(buildRegisterObjId(longId, shortId));
-        },
-        arg("long_id"), arg("short_id"));
-  b.def("buddy_list_notify",
-        [](const std::string& buddy, bool online) {
-          return asBytes(buildBuddyListNotify(buddy, online));
-        },
-        arg("buddy"), arg("online"));
-  b.def("text",
-        [](const std::string& sender, const std::string& t) { return asBytes(buildText(sender, t)); },
-        arg("sender"), arg("text"));
-  b.def("whisper",
-        [](const std::string& sender, const std::string& t) {
-          return asBytes(buildWhisper(sender, t));
-        },
-        arg("sender"), arg("text"));
+  b.def(
+      "session_init",
+      [](py::handle props) { return asBytes(buildSessionInit(oldPropsFrom(props))); },
+      arg("props"));
+  b.def(
+      "login",
+      [](const std::string& user, const std::string& password) {
+        return asBytes(buildSessionInit(loginProperties(user, password)));
+      },
+      arg("user"), arg("password") = "");
+  b.def(
+      "property_set",
+      [](const std::string& fromUser, py::handle props) {
+        return asBytes(buildPropertySet(fromUser, propsFrom(props)));
+      },
+      arg("from_user"), arg("props"));
+  b.def(
+      "room_id_request", [](const std::string& name) { return asBytes(buildRoomIdRequest(name)); },
+      arg("room_name"));
+  b.def(
+      "subscribe",
+      [](uint16_t room, int16_t x, int16_t y, int16_t z, int16_t distance) {
+        return asBytes(buildSubscribe(room, x, y, z, distance));
+      },
+      arg("room"), arg("x") = 0, arg("y") = 0, arg("z") = 0, arg("distance") = 0);
+  b.def(
+      "teleport",
+      [](uint16_t room, int8_t exitType, int8_t entryType, int16_t x, int16_t y, int16_t z,
+         int16_t dir) { return asBytes(buildTeleport(room, exitType, entryType, x, y, z, dir)); },
+      arg("room"), arg("exit_type") = 0, arg("entry_type") = 0, arg("x") = 0, arg("y") = 0,
+      arg("z") = 0, arg("dir") = 0);
+  b.def(
+      "session_exit",
+      [](py::handle props) { return asBytes(buildSessionExit(oldPropsFrom(props))); },
+      arg("props"));
+  b.def(
+      "property_update",
+      [=](py::handle props, py::handle target) {
+        return asBytes(target.is_none() ? buildPropertyUpdate(propsFrom(props))
+                                        : buildPropertyUpdateFor(id(target), propsFrom(props)));
+      },
+      arg("props"), arg("target") = py::none());
+  b.def(
+      "session_init_reply",
+      [](py::handle props) { return asBytes(buildSessionInitReply(oldPropsFrom(props))); },
+      arg("props"));
+  b.def(
+      "session_exit_reply", [](int code) { return asBytes(buildSessionExitReply(code)); },
+      arg("error_code"));
+  b.def(
+      "room_id",
+      [](const std::string& name, uint16_t number) { return asBytes(buildRoomId(name, number)); },
+      arg("room_name"), arg("room_number"));
+  b.def(
+      "appear_actor",
+      [=](py::handle who, uint16_t room, int16_t x, int16_t y, int16_t z, int16_t dir) {
+        return asBytes(buildAppearActor(id(who), room, x, y, z, dir));
+      },
+      arg("who"), arg("room"), arg("x") = 0, arg("y") = 0, arg("z") = 0, arg("dir") = 0);
+  b.def(
+      "disappear", [=](py::handle who) { return asBytes(buildDisappear(id(who))); }, arg("who"));
+  b.def(
+      "longloc",
+      [=](py::handle who, int16_t x, int16_t y, int16_t z, int16_t dir) {
+        return asBytes(buildLongLoc(id(who), x, y, z, dir));
+      },
+      arg("who"), arg("x") = 0, arg("y") = 0, arg("z") = 0, arg("dir") = 0);
+  b.def(
+      "shortloc",
+      [=](py::handle who, int8_t dx, int8_t dy, int8_t ddir) {
+        return asBytes(buildShortLoc(id(who), dx, dy, ddir));
+      },
+      arg("who"), arg("dx") = 0, arg("dy") = 0, arg("ddir") = 0);
+  b.def(
+      "register_objid",
+      [](const std::string& longId, uint8_t shortId) {
+        return asBytes(buildRegisterObjId(longId, shortId));
+      },
+      arg("long_id"), arg("short_id"));
+  b.def(
+      "buddy_list_notify",
+      [](const std::string& buddy, bool online) {
+        return asBytes(buildBuddyListNotify(buddy, online));
+      },
+      arg("buddy"), arg("online"));
+  b.def(
+      "text",
+      [](const std::string& sender, const std::string& t) { return asBytes(buildText(sender, t)); },
+      arg("sender"), arg("text"));
+  b.def(
+      "whisper",
+      [](const std::string& sender, const std::string& t) {
+        return asBytes(buildWhisper(sender, t));
+      },
+      arg("sender"), arg("text"));
 }
 
 }  // namespace
@@ -492,14 +547,15 @@ PYBIND11_MODULE(_veltra, m) {
   m.def("_setup", &setup);
   m.def("_encode", &encode, "The whole frame of a command object");
   m.def("_describe", &describeOf, "The library's one-line description of a command object");
-  m.def("write_frame",
-        [](py::handle target, int command, py::handle body) {
-          PacketWriter w(objIdFrom(target), static_cast<Command>(integerFrom<uint8_t>(
-                                                py::int_(command), "command")));
-          w.raw(bytesFrom(body, "body"));
-          return asBytes(w.finish());
-        },
-        py::arg("target"), py::arg("command"), py::arg("body") = py::bytes());
+  m.def(
+      "write_frame",
+      [](py::handle target, int command, py::handle body) {
+        PacketWriter w(objIdFrom(target),
+                       static_cast<Command>(integerFrom<uint8_t>(py::int_(command), "command")));
+        w.raw(bytesFrom(body, "body"));
+        return asBytes(w.finish());
+      },
+      py::arg("target"), py::arg("command"), py::arg("body") = py::bytes());
   m.def("command_id", [](uint8_t c) { return std::string(commandId(c)); });
   m.def("command_name", [](uint8_t c) { return std::string(commandName(c)); });
   m.def("fields_of", [](uint8_t c) {
