@@ -74,8 +74,9 @@ class Session:
 
     def close(self) -> None:
         """Logs out (without waiting long for the answer) and closes the connection."""
+        from . import PropertyId
         try:
-            self.send(build.session_exit([(4, "0")]))
+            self.send(build.session_exit([(PropertyId.ERROR, "0")]))
             self._sock.settimeout(min(self.timeout, 1.0))
             self._sock.recv(4096)
         except OSError:
