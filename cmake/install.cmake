@@ -52,5 +52,19 @@ if(PROJECT_IS_TOP_LEVEL)
   # Runtime dependencies of the tools (libc, libstdc++, and whatever else they
   # link) come from dpkg-shlibdeps.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  # One package per component: main (veltra, as before), python, wireshark.
+  set(CPACK_DEB_COMPONENT_INSTALL ON)
+  set(CPACK_DEBIAN_MAIN_PACKAGE_NAME veltra)
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-veltra)
+  set(CPACK_DEBIAN_WIRESHARK_PACKAGE_NAME veltra-wireshark)
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+  # The module is built for one interpreter's ABI.
+  if(Python_FOUND)
+    math(EXPR veltra_py_next "${Python_VERSION_MINOR} + 1")
+    set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS
+        "python3 (>= ${Python_VERSION_MAJOR}.${Python_VERSION_MINOR}), python3 (<< ${Python_VERSION_MAJOR}.${veltra_py_next})")
+  endif()
+  set(CPACK_COMPONENT_PYTHON_DESCRIPTION
+      "veltra for Python: parse, build and frame the protocol's commands, a client session")
   include(CPack)
 endif()

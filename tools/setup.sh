@@ -16,6 +16,7 @@ packages=(
   libpcap-dev libtins-dev tcpdump         # capture tools and their tests
   mandoc                                  # man page lint
   pkg-config dpkg-dev file                # packaging: .pc check, cpack -G DEB, dpkg-shlibdeps
+  pybind11-dev python3-dev python3-pytest python3-build python3-skbuild  # Python package
 )
 
 if [[ ${1:-} == --list ]]; then
