@@ -158,21 +158,9 @@ class Harness {
     return it == numbers_.end() ? 0 : it->second;
   }
   // A room is forgotten once nobody is in it, subscribes to it or has it in the window.
-  void forget() {
-    std::set<uint16_t> held;
-    for (const Slot& s : slots_) {
-      if (s.inWorld) held.insert(s.room);
-      held.insert(s.subs.begin(), s.subs.end());
-      held.insert(s.lookups.begin(), s.lookups.end());
-    }
-    std::erase_if(live_, [&](uint16_t n) { return !held.count(n); });
-  }
+  void hold(uint16_t n) { ++live_[n]; }
   void release(uint16_t n) {
-    for (const Slot& s : slots_)
-      if ((s.inWorld && s.room == n) || s.subs.count(n) ||
-          std::find(s.lookups.begin(), s.lookups.end(), n) != s.lookups.end())
-        return;
-    live_.erase(n);
+    if (--live_[n] == 0) live_.erase(n);
   }
 
   void login(Slot& s, const std::string& name, const std::string& protocol = "24") {
@@ -198,8 +186,7 @@ class Harness {
     }
     uint16_t n = numberOf(room);
     if (!n || !live_.count(n)) n = static_cast<uint16_t>(next_++), numbers_[room] = n;
-    live_.insert(n);
-    std::erase(s.lookups, n);
+    if (!std::erase(s.lookups, n)) hold(n);  // the window is ordered by the latest lookup
     s.lookups.push_back(n);
     if (s.lookups.size() > 256) {
       const uint16_t oldest = s.lookups.front();
@@ -212,13 +199,14 @@ class Harness {
     const uint16_t n = numberOf(room);
     handle(s, in(Command::Teleport, Teleport{n, 0, 0, pos[0], pos[1], pos[2], pos[3]}), true);
     if (s.name.empty() || !live_.count(n)) return;
-    const uint16_t from = s.inWorld ? s.room : n;
+    hold(n);
+    if (s.inWorld) release(s.room);
     s.inWorld = true, s.room = n, s.pos = pos;
-    if (from != n) release(from);
   }
   void subscribe(Slot& s, uint16_t n) {
     handle(s, in(Command::Subscribe, Subscribe{n, 0, 0, 0, 100}), true);
-    if (!s.name.empty() && live_.count(n) && s.subs.size() < 256) s.subs.insert(n);
+    if (!s.name.empty() && live_.count(n) && s.subs.size() < 256 && s.subs.insert(n).second)
+      hold(n);
   }
   void unsubscribe(Slot& s, uint16_t n) {
     handle(s, in(Command::Unsubscribe, Unsubscribe{n}), true);
@@ -256,9 +244,11 @@ class Harness {
   }
   void logout(Slot& s) {
     gone_.push_back(s.name);
+    for (uint16_t n : s.subs) release(n);
+    for (uint16_t n : s.lookups) release(n);
+    if (s.inWorld) release(s.room);
     s.name.clear(), s.inWorld = false, s.room = 0;
     s.subs.clear(), s.lookups.clear(), s.props.clear();
-    forget();
   }
 
   void beginTurn() {
@@ -318,11 +308,13 @@ class Harness {
       const std::string sender = v.texts.front().first, text = v.texts.front().second;
       v.texts.pop_front();
       checkName(v, t->sender.longId(), "TEXT", true);
-      // Cut to fit only when the whole text cannot be relayed, on a character boundary.
-      const bool whole = fits([&] { buildText(sender, text); });
+      // Cut to the longest run of whole characters that can be relayed.
       const std::string& got = t->text;
-      if (t->sender.longId() != sender || !text.starts_with(got) || (whole && got != text) ||
-          (got.size() < text.size() && (text[got.size()] & 0xc0) == 0x80))
+      size_t more = got.size() + 1;  // the end of the character after the cut
+      while (more < text.size() && (text[more] & 0xc0) == 0x80) ++more;
+      if (t->sender.longId() != sender || !text.starts_with(got) ||
+          (got != text && ((text[got.size()] & 0xc0) == 0x80 ||  // a character split
+                           fits([&] { buildText(sender, text.substr(0, more)); }))))
         fail(&v, "[13]", "TEXT from " + sender + " arrived as " + describe(c).substr(0, 40));
     } else if (const auto* reg = std::get_if<RegisterObjId>(&c.body)) {
       const auto id = static_cast<uint8_t>(reg->shortId);
@@ -426,7 +418,7 @@ class Harness {
   stubworld::World world_;
   std::vector<Slot> slots_;
   std::map<std::string, uint16_t> numbers_;  // room name -> its latest number
-  std::set<uint16_t> live_;                  // rooms the model holds
+  std::map<uint16_t, int> live_;             // rooms the model holds: their holders
   uint32_t next_ = 1, fresh_ = 0;
   ConnId lastConn_ = 0;
   std::set<std::string> named_;    // logged in at some point of this turn
