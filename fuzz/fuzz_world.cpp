@@ -120,7 +120,7 @@ class Harness {
       case 4: unsubscribe(s, numberOf(pick(kRooms))); break;
       case 5: move(s, pos); break;
       case 6: say(s, pick(kTexts)); break;
-      case 7: setProp(s, kPropIds[arg % 3], kValues[arg / 3 % std::size(kValues)]); break;
+      case 7: setProps(s, arg % 3 + 1, kValues[arg / 3 % std::size(kValues)]); break;
       case 8: exit(s); break;
       case 9: logout(s), world_.disconnect(s.conn), s.conn = 0; break;
       case 10:
@@ -223,14 +223,14 @@ class Harness {
       if (v.conn && v.inWorld && (v.room == s.room || v.subs.count(s.room)))
         v.texts.emplace_back(s.name, text);
   }
-  void setProp(Slot& s, uint8_t id, const std::string& value) {
+  void setProps(Slot& s, size_t count, const std::string& value) {
     const uint8_t flags = value[0] ? 0 : kPropFlagBinary;
     PropertyList p;
-    p.add(id, value, flags, 1);
+    Props next = s.props;
+    for (size_t i = 0; i < count; ++i)
+      p.add(kPropIds[i], value, flags, 1), next[kPropIds[i]] = {flags, 1, value};
     handle(s, in(Command::PropertySet, PropertySet{"", p}), true);
     if (s.name.empty()) return;
-    Props next = s.props;
-    next[id] = {flags, 1, value};
     PropertyList all;
     for (const auto& [pid, e] : next) all.add(pid, std::get<2>(e), std::get<0>(e), std::get<1>(e));
     PacketWriter w(ObjID(kObjProtocol), Command::PropertyUpdate);
