@@ -4,7 +4,7 @@
 // output is split into frames and decoded, applied to what that client has
 // been told, and checked against a reference model of the rules in
 // tools/stubworld/world.hpp. Failures name the invariant, the connection and,
-// in brackets, the item of the fault list they were written for.
+// in brackets, the item of issue 18 they were written for.
 #include <algorithm>
 #include <array>
 #include <cstdint>
@@ -315,7 +315,8 @@ class Harness {
       if (t->sender.longId() != sender || !text.starts_with(got) ||
           (got != text && ((text[got.size()] & 0xc0) == 0x80 ||  // a character split
                            fits([&] { buildText(sender, text.substr(0, more)); }))))
-        fail(&v, "[13]", "TEXT from " + sender + " arrived as " + describe(c).substr(0, 40));
+        fail(&v, "[13]",
+             "TEXT from " + sender.substr(0, 20) + " arrived as " + describe(c).substr(0, 40));
     } else if (const auto* reg = std::get_if<RegisterObjId>(&c.body)) {
       const auto id = static_cast<uint8_t>(reg->shortId);
       checkName(v, reg->longId, "REGOBJID");
@@ -372,7 +373,8 @@ class Harness {
       if (!v.replies.empty())
         fail(&v, v.replies.front().item,
              "no reply to " + std::string(commandName(uint8_t(v.replies.front().cmd))));
-      if (!v.texts.empty()) fail(&v, "[13]", "TEXT from " + v.texts.front().first + " lost");
+      if (!v.texts.empty())
+        fail(&v, "[13]", "TEXT from " + v.texts.front().first.substr(0, 20) + " lost");
       if (v.closing) {  // its reply was its last word
         world_.disconnect(v.conn), v.conn = 0;
         continue;
