@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
+#include <thread>
 
 #include "support/harness.hpp"
 #include "veltra/proto/commands.hpp"
@@ -58,14 +60,14 @@ bool sendAll(int fd, const Bytes& b) {
   return send(fd, b.data(), b.size(), MSG_NOSIGNAL) == ssize_t(b.size());
 }
 // A session that logs in as `name` and enters room "B" (number 2) without awaiting a reply.
-int enter(uint16_t port, const std::string& name) {
+int enter(uint16_t port, const std::string& name, int receiveBuffer = 0) {
   OldPropertyList login;
   login.add(kVarProtocol, "24"), login.add(kVarUsername, name);
   PacketWriter w(ObjID(kObjClient), Command::SessionInit);
   w.oldProperties(login);
   Bytes b = w.finish();  // then ROOMIDRQ "B", TELEPORT to 2 at 0,0,0
   b.insert(b.end(), {5, 1, 20, 1, 'B', 15, 1, 18, 0, 2, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0});
-  const int fd = dial(port);
+  const int fd = dial(port, receiveBuffer);
   return sendAll(fd, b) ? fd : -1;
 }
 
@@ -128,6 +130,29 @@ TEST(HostileTest, StubworldKeepsServingThroughAttacks) {
   EXPECT_EQ(server.finish(SIGTERM, 10s), 0);
   for (const char* who : {"bea] closed: dropped", "dee] closed: dropped"})
     EXPECT_EQ(server.out.find(who), std::string::npos) << who;
+}
+
+// A session older than the login time-out ends with SESSEXIT and half-closes before reading a
+// byte: it still gets every reply, SESSEXIT's last, then the end of the stream.
+TEST(HostileTest, StubworldDrainsAnEndedSession) {
+  Process server(STUBWORLD_BIN, {"--listen", "127.0.0.1:0", "--login-timeout", "1", "--quiet"});
+  ASSERT_TRUE(server.waitFor("listening on", 5s));
+  const int fd = enter(std::stoi(server.out.substr(server.out.find(':') + 1)), "ana", 4096);
+  std::this_thread::sleep_for(1500ms);
+  Bytes ask, got(1 << 20), bye = buildSessionExitReply(0);
+  for (int i = 0; i < 4000; ++i) ask.insert(ask.end(), {0x03, 0xff, 0x0a});  // PROPREQ
+  ask.insert(ask.end(), {0x03, 0x01, 0x07});                                 // SESSEXIT
+  ASSERT_TRUE(sendAll(fd, ask));
+  shutdown(fd, SHUT_WR);
+  std::this_thread::sleep_for(300ms);
+  size_t n = 0, frames = 0;
+  ssize_t r;
+  while ((r = recv(fd, got.data() + n, got.size() - n, 0)) > 0) n += size_t(r);
+  EXPECT_EQ(r, 0) << std::strerror(errno);  // an orderly end
+  close(fd);
+  for (size_t at = 0; at < n; at += std::max<uint8_t>(got[at], 1)) ++frames;
+  EXPECT_EQ(frames, 4003u);  // SESSINIT, ROOMID, the PROPUPDs and SESSEXIT
+  EXPECT_TRUE(n > bye.size() && std::equal(bye.begin(), bye.end(), got.begin() + n - bye.size()));
 }
 
 }  // namespace

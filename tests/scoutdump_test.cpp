@@ -49,21 +49,28 @@ Bytes cat(std::initializer_list<Bytes> parts) {
 
 // A TCP segment 10.0.0.1:40000 (client) ↔ 10.0.0.2:6650 at stream offset `at`. A lost
 // one is not written, but its receiver has it: each segment acknowledges what its sender
-// has received in sequence.
-struct Seg { bool up; uint32_t at; Bytes data; bool lost = false; };  // up: to the server
+// has received in sequence. With SYN, it opens the direction anew (new sequence numbers),
+// its data riding on the SYN; with FIN, it ends it.
+enum How : uint8_t { kSent, kLost, kBadIpLength };  // the last: IPv4 total length 19
+struct Seg { bool up; uint32_t at; Bytes data; uint8_t how = kSent; uint8_t flags = 0; };
 // clang-format on
 
-void writeCapture(const std::string& path, bool handshake, const std::vector<Seg>& segs) {
+void writeCapture(const std::string& path, bool handshake, const std::vector<Seg>& segs,
+                  bool qinq = false) {
   Tins::PacketWriter w(path, Tins::DataLinkType<Tins::EthernetII>());
-  const uint32_t isn[2] = {5000, 1000};  // [up]
-  std::vector<bool> got[2];              // [up]: the bytes the peer has
-  auto put = [&](bool up, uint32_t seq, uint32_t ack, uint8_t flags, const Bytes& data) {
+  uint32_t isn[2] = {5000, 1000};  // [up]
+  std::vector<bool> got[2];        // [up]: the bytes the peer has
+  auto put = [&](bool up, uint32_t seq, uint32_t ack, uint8_t flags, const Bytes& data,
+                 uint8_t how = kSent) {
     Tins::TCP tcp(up ? 6650 : 40000, up ? 40000 : 6650);
     tcp.seq(seq), tcp.ack_seq(ack), tcp.flags(flags);
-    Tins::EthernetII e = Tins::EthernetII() /
-                         Tins::IP(up ? "10.0.0.2" : "10.0.0.1", up ? "10.0.0.1" : "10.0.0.2") /
-                         tcp / Tins::RawPDU(data);
-    w.write(e);
+    Tins::IP ip(up ? "10.0.0.2" : "10.0.0.1", up ? "10.0.0.1" : "10.0.0.2");
+    Bytes b = (Tins::EthernetII() / ip / tcp / Tins::RawPDU(data)).serialize();
+    if (how == kBadIpLength) b[16] = 0, b[17] = 19;
+    // Two tags: 802.1ad outside, 802.1Q inside.
+    if (qinq) b.insert(b.begin() + 12, {0x88, 0xa8, 0, 1, 0x81, 0, 0, 2});
+    Tins::RawPDU raw(b.data(), static_cast<uint32_t>(b.size()));
+    w.write(raw);
   };
   if (handshake) {
     put(true, isn[1], 0, Tins::TCP::SYN, {});
@@ -72,18 +79,28 @@ void writeCapture(const std::string& path, bool handshake, const std::vector<Seg
   }
   for (const Seg& s : segs) {
     std::vector<bool>& have = got[s.up];
+    if (s.flags & Tins::TCP::SYN) {
+      isn[s.up] += 100000, have.assign(s.data.size(), true);
+      const uint32_t ack = s.up ? 0 : isn[1] + 1 + static_cast<uint32_t>(got[1].size());
+      put(s.up, isn[s.up], ack, s.flags | (s.up ? 0 : Tins::TCP::ACK), s.data);
+      continue;
+    }
     have.resize(std::max<size_t>(have.size(), s.at + s.data.size()));
     std::fill_n(have.begin() + s.at, s.data.size(), true);
     const auto acked = std::find(got[!s.up].begin(), got[!s.up].end(), false) - got[!s.up].begin();
-    if (!s.lost) put(s.up, isn[s.up] + 1 + s.at, isn[!s.up] + 1 + acked, 0x18, s.data);  // ACK|PSH
+    if (s.how != kLost)  // ACK|PSH
+      put(s.up, isn[s.up] + 1 + s.at, isn[!s.up] + 1 + acked, 0x18 | s.flags, s.data, s.how);
   }
 }
 
 TEST(Scoutdump, CraftedCaptures) {
   // clang-format off
-  struct Row { const char* name; std::vector<Seg> segs; V want; bool handshake = true; size_t cut = 0; };
+  struct Row { const char* name; std::vector<Seg> segs; V want; bool handshake = true; size_t cut = 0; bool qinq = false; };
   const Bytes ab = cat({kPropReq, kLongLoc}), a5(ab.begin(), ab.begin() + 5), b6(ab.begin() + 5, ab.end());
   const std::string kGap = "> !! gap: at least 3 bytes never captured (the peer acknowledged them); ";
+  const uint8_t kSyn = Tins::TCP::SYN, kFin = Tins::TCP::FIN;
+  std::vector<Seg> backwards;  // more segments out of order than libtins holds
+  for (uint32_t i = 600; i-- > 0;) backwards.push_back({1, 3 * i, kPropReq});
   const Row rows[] = {
       {"split", {{1, 0, a5}, {1, 5, b6}}, {kA, kB}},
       {"several in one", {{1, 0, cat({kPropReq, kLongLoc, kPropReq})}}, {kA, kB, kA}},
@@ -101,11 +118,23 @@ TEST(Scoutdump, CraftedCaptures) {
       {"acknowledged before seen", {{1, 0, kPropReq, true}, {0, 0, kDisappear}, {1, 0, kPropReq}}, {"< DISAPPR [#12]", kA}},
       {"start not captured", {{0, 0, kDisappear}, {1, 0, kPropReq}}, {"< DISAPPR [#12]", kA}, false},
       {"cut file", {{1, 0, kPropReq}, {1, 3, kLongLoc}}, {kA}, true, 5},  // 5 bytes short
+      {"closed, a late copy, a new SYN", {{1, 0, kPropReq}, {1, 3, {}, kSent, kFin}, {0, 0, {}, kSent, kFin}, {1, 0, kPropReq},
+       {1, 0, {}, kSent, kSyn}, {0, 0, {}, kSent, kSyn}, {1, 0, kLongLoc}}, {kA, kB}},
+      {"new SYN, never closed", {{1, 0, kPropReq}, {1, 0, {}, kSent, kSyn}, {0, 0, {}, kSent, kSyn}, {1, 0, kLongLoc}}, {kA, kB}},
+      {"SYN again, new ISN", {{1, 0, {}, kSent, kSyn}, {1, 0, {}, kSent, kSyn}, {0, 0, {}, kSent, kSyn}, {1, 0, kLongLoc}}, {kB}, false},
+      {"data on the SYN", {{1, 0, kPropReq, kSent, kSyn}, {0, 0, {}, kSent, kSyn}, {1, 3, kLongLoc}}, {kA, kB}, false},
+      {"data after FIN", {{1, 0, kPropReq, kSent, kFin}, {1, 3, kLongLoc}},
+       {kA, "> !! 11 bytes sent after this direction's FIN; they are not decoded"}},
+      {"600 out of order", backwards, V(600, kA)},
+      {"QinQ", {{1, 0, ab}}, {kA, kB}, true, 0, true},
+      {"IPv4 length below its header", {{1, 0, kPropReq, kBadIpLength}, {1, 3, kLongLoc}, {0, 0, kDisappear}},
+       {kGap + "this direction is no longer decoded", "< DISAPPR [#12]"}},
   };
   // clang-format on
-  const std::string path = testing::TempDir() + "scoutdump_crafted.pcap";
+  const std::string path =
+      testing::TempDir() + "scoutdump_crafted_" + std::to_string(getpid()) + ".pcap";
   for (const Row& row : rows) {
-    writeCapture(path, row.handshake, row.segs);
+    writeCapture(path, row.handshake, row.segs, row.qinq);
     std::filesystem::resize_file(path, std::filesystem::file_size(path) - row.cut);
     const Process r(SCOUTDUMP_BIN, {"-r", path}, 10s);
     EXPECT_EQ(lines(r.out, 6650), row.want) << row.name;
@@ -116,7 +145,8 @@ TEST(Scoutdump, CraftedCaptures) {
 }
 
 TEST(Scoutdump, OutputFormsAndCommandLine) {
-  const std::string path = testing::TempDir() + "scoutdump_json.pcap";
+  const std::string path =
+      testing::TempDir() + "scoutdump_json_" + std::to_string(getpid()) + ".pcap";
   writeCapture(path, true, {{1, 0, cat({kPropReq, kLongLoc})}});
   const std::string json =
       R"("fields":{"dir":90,"x":10,"y":20,"z":0},"hex":"0b0101000a00140000005a",)"
@@ -127,6 +157,7 @@ TEST(Scoutdump, OutputFormsAndCommandLine) {
       {{"--version"}, 0, std::string("scoutdump ") + veltra::proto::kVersion + "\n"},
       {{}, 2, "scoutdump: give one of -r FILE or -i IFACE\n"},
       {{"-r", path, "-Y", "NOPE"}, 2, "scoutdump: -Y: unknown mnemonic: NOPE\n"},
+      {{"-r", path, "-c", "99999999999999999999999"}, 2, "scoutdump: -c: want a packet count"},
       {{"-r", "/nonexistent.pcap"}, 1, "scoutdump: /nonexistent.pcap: No such file or directory\n"},
       {{"-i", "nosuchif0", "-a", "duration:1"}, 1, "scoutdump: no such interface: nosuchif0\n"}};
   for (const auto& [args, status, text] : rows) {
@@ -146,7 +177,8 @@ TEST(Scoutdump, AgreesWithScoutprobeOnARealCapture) {
   Process server(STUBWORLD_BIN, {"--listen", "127.0.0.1:0", "--quiet"});
   ASSERT_TRUE(server.waitFor("listening on", 5s));
   const std::string port = std::to_string(std::stoi(server.out.substr(server.out.rfind(':') + 1)));
-  const std::string path = testing::TempDir() + "scoutdump_live.pcap";
+  const std::string path =
+      testing::TempDir() + "scoutdump_live_" + std::to_string(getpid()) + ".pcap";
   Process capture("/bin/sh", {"-c", "exec tcpdump -i lo -U --immediate-mode -w " + path +
                                         " tcp port " + port + " 2>&1"});
   ASSERT_TRUE(capture.waitFor("listening on", 10s)) << capture.out;

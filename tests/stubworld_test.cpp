@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "common/netio.hpp"
+#include "stubworld/backlog.hpp"
 #include "stubworld/world.hpp"
 #include "support/harness.hpp"
 #include "veltra/proto/reader.hpp"
@@ -57,9 +58,9 @@ Bytes i16s(Command cmd, std::vector<int16_t> v) {
 Bytes roomRq(const std::string& name) {
   return request(Command::RoomIdRequest, [&](PacketWriter& w) { w.utf(name); });
 }
-Bytes propSet(const std::string& avatar) {
+Bytes propSet(const std::string& avatar, uint8_t id = kVarChannel) {
   PropertyList p;
-  p.add(kVarChannel, avatar);
+  p.add(id, avatar);
   return request(Command::PropertySet, [&](PacketWriter& w) { w.utf(""), w.properties(p); });
 }
 Bytes tp(int16_t room) { return i16s(Command::Teleport, {room, 1, 100, 200, 0, 90}); }
@@ -77,6 +78,8 @@ TEST(World, RepliesVisibilityAndPerViewerIds) {
     return out;
   };
   const std::string at = " room=2 @100,200,0 dir=90", props = " (VAR_CHANNEL/BITMAP=b )";
+  std::string longLine = "x";  // 249 bytes
+  for (int i = 0; i < 124; ++i) longLine += "\xc3\xa9";
   const struct {
     ConnId id;
     Bytes frame;
@@ -84,7 +87,7 @@ TEST(World, RepliesVisibilityAndPerViewerIds) {
   } rows[] = {
       {1, login("ana"), {"1 SESSINIT [#1] (VAR_ERROR=0 VAR_USERNAME=ana )"}},
       {2, login("bea"), {"2 SESSINIT [#1] (VAR_ERROR=0 VAR_USERNAME=bea )"}},
-      {3, login("!ana"), {"3 SESSINIT [#1] (VAR_ERROR=2 )"}},  // the same long id
+      {3, login("!!ana"), {"3 SESSINIT [#1] (VAR_ERROR=7 )"}},  // would read back as "ana"
       {4, login("cy", "23"), {"4 SESSINIT [#1] (VAR_ERROR=1 )"}},
       {5,
        request(Command::SessionInit,  // a name of 124 raw zero bytes, 248 bytes when written
@@ -95,6 +98,8 @@ TEST(World, RepliesVisibilityAndPerViewerIds) {
       {1, propSet("a"), {}},
       {2, roomRq("Hall"), {"2 ROOMID [#1] \"Hall\" = 1"}},
       {2, roomRq("Yard"), {"2 ROOMID [#1] \"Yard\" = 2"}},
+      {4, roomRq("Hall"), {"4 ROOMID [#1] \"Hall\" = 1"}},  // replies before login too
+      {4, request(Command::SessionExit, [](PacketWriter&) {}), {"4 SESSEXIT [#1] (VAR_ERROR=0 )"}},
       {2, roomRq(std::string(250, 'r')), {"2 ROOMID [#1] \"" + std::string(249, 'r') + "\" = 0"}},
       {2, i16s(Command::Subscribe, {1, 0, 0, 0, 900}), {}},
       {1, tp(1), {}},  // bea is not in the world yet
@@ -106,6 +111,10 @@ TEST(World, RepliesVisibilityAndPerViewerIds) {
       {1,
        request(Command::Text, [](PacketWriter& w) { w.objid(ObjID()), w.utf("hi"); }),
        {"1 TEXT [#1] <ana> hi", "2 TEXT [#1] <ana> hi"}},
+      {1,  // 249 bytes fit the request; the relayed copy, with "ana", is cut to whole characters
+       request(Command::Text, [&](PacketWriter& w) { w.objid(ObjID()), w.utf(longLine); }),
+       {"1 TEXT [#1] <ana> " + longLine.substr(0, 245),
+        "2 TEXT [#1] <ana> " + longLine.substr(0, 245)}},
       {1, propSet("b"), {"2 PROPUPD [#2]" + props}},
       {2, i16s(Command::Unsubscribe, {1}), {"2 DISAPPR [#2]"}},
       {1,
@@ -120,11 +129,36 @@ TEST(World, RepliesVisibilityAndPerViewerIds) {
   for (const auto& row : rows) EXPECT_EQ(step(row.id, row.frame), row.sent) << row.sent.size();
   EXPECT_EQ(world.rooms(),
             1u);  // Yard; Hall is forgotten: nobody is in it, watches or looked it up
-  // 251 short ids per viewer; the 252nd actor ana sees is named by its long id.
-  for (ConnId id = 10; id < 262; ++id) step(id, login("a" + std::to_string(id))), step(id, tp(2));
-  EXPECT_EQ(out.at(0), "1 APPRACTR [a261]" + at);
+  // A room looked up again stays while its latest lookup is among the last 256.
+  const V hall = step(3, roomRq("Hall"));
+  for (int i = 0; i < 300; ++i) step(3, roomRq("r" + std::to_string(i))), step(3, roomRq("Hall"));
+  EXPECT_EQ(out, hall);
+  // 251 short ids per viewer; the 252nd actor ana sees is named by its long id, and its
+  // properties, too long for one frame with it, follow in two.
+  const std::string z(60, 'z'), p(100, 'p');
+  for (ConnId id = 10; id < 262; ++id) {
+    step(id, login(id < 261 ? "a" + std::to_string(id) : z));
+    if (id == 261) step(id, propSet(p)), step(id, propSet(p, kVarAppName));
+    step(id, tp(2));
+  }
+  ASSERT_GE(out.size(), 3u);
+  EXPECT_EQ(V(out.begin(), out.begin() + 3),
+            (V{"1 APPRACTR [" + z + "]" + at, "1 PROPUPD [" + z + "] (VAR_APPNAME=" + p + " )",
+               "1 PROPUPD [" + z + "] (VAR_CHANNEL/BITMAP=" + p + " )"}));
   EXPECT_EQ(veltra::tools::escapeControls("hi\n[1 x]\x1b[2J\\\xc2\x9b"),
             "hi\\x0a[1 x]\\x1b[2J\\\\\\x9b");
+}
+
+TEST(Backlog, DropsThoseWhoDoNotReadNotALargeCatchUp) {
+  // KiB queued before a flush, KiB unsent after it, whether the client is dropped then.
+  const std::tuple<size_t, size_t, bool> flushes[] = {
+      {291, 280, false}, {2, 200, false}, {2, 60, false},   // a TELEPORT into a crowd of 1000
+      {20, 70, false},   {20, 84, false}, {20, 85, true}};  // then it stops reading
+  Backlog b;
+  for (const auto& [queued, unsent, dropped] : flushes) {
+    b.queued(queued << 10);
+    EXPECT_EQ(b.overrun(unsent << 10), dropped) << unsent;
+  }
 }
 
 TEST(CommandLine, HelpVersionAndNamedErrors) {

@@ -119,10 +119,12 @@ void ScriptedPeer::finish() {
   if (thread_.joinable()) thread_.join();
 }
 
-int dial(uint16_t port) {
+int dial(uint16_t port, int receiveBuffer) {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   const timeval limit{10, 0};
   for (int opt : {SO_RCVTIMEO, SO_SNDTIMEO}) setsockopt(fd, SOL_SOCKET, opt, &limit, sizeof limit);
+  if (receiveBuffer > 0)
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
   const sockaddr_in addr = loopback(port);
   if (connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0) return fd;
   return close(fd), -1;

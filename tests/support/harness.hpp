@@ -63,6 +63,7 @@ class ScriptedPeer {
 };
 
 // A blocking connection to 127.0.0.1:port whose reads and sends give up after 10 s, or -1.
-int dial(uint16_t port);
+// A receive buffer size given is set before connecting, so that the window stays that small.
+int dial(uint16_t port, int receiveBuffer = 0);
 
 }  // namespace testsupport

@@ -1,14 +1,20 @@
 // The decoding core of scoutdump: captured link-layer packets in, events out.
 //
 // TCP segments on the protocol's ports are reassembled per connection and
-// direction by libtins's StreamFollower (out-of-order and retransmitted
-// segments included); each direction's bytes go through the library's Framer,
-// each frame through parsePacket, and every command, fault and connection is
+// direction here (out-of-order and retransmitted segments included, data on
+// a SYN too); each direction's bytes go through the library's Framer, each
+// frame through parsePacket, and every command, fault and connection is
 // handed to a Sink as it is found. A direction whose stream has a hole that
 // will never be filled, or that carries a length byte below 3, is reported
 // once and not decoded any further: frames carry no marker to resynchronise
 // on, so anything decoded after such a point could be wrong. Nothing here
 // prints; nothing throws for any packet content.
+//
+// Memory stays bounded however long the capture: a connection is forgotten
+// once closed (FIN both ways, or RST) and when idle for long (see kIdle...);
+// only a small table of recently closed 4-tuples remains, so that a late
+// retransmission is not taken for a new connection. Its counts stay in the
+// Summary.
 #pragma once
 
 #include <sys/time.h>
@@ -38,7 +44,7 @@ struct ConnInfo {
   const std::string& to(Dir d) const { return d == Dir::kToServer ? server : client; }
 };
 
-// One thing found in the capture. `frame` and `cmd` are valid only during the call.
+// One thing found in the capture. `conn`, `frame` and `cmd` are valid only during the call.
 struct Event {
   enum Kind {
     kConnection,   // a new connection (message says how it was seen)
@@ -89,6 +95,19 @@ class Decoder {
   ~Decoder();
   Decoder(const Decoder&) = delete;
   Decoder& operator=(const Decoder&) = delete;
+
+  // A connection without a packet for this long, in capture time, is forgotten:
+  // one that never carried data (a scan, a SYN flood) soon, as SYNs are
+  // re-sent within about a minute; any other after an hour, as chat sessions
+  // idle long. Its later packets start a new connection, joined late.
+  static constexpr double kIdleEmpty = 120, kIdle = 3600;
+  // Closed 4-tuples remembered, for at most this long, to recognise late
+  // retransmissions.
+  static constexpr size_t kRecentlyClosed = 4096;
+  static constexpr double kRecentlyClosedFor = 120;
+  // Bytes held behind a hole, per direction and in all, far beyond what a chat
+  // connection has in flight: beyond, the direction is given up as a gap.
+  static constexpr size_t kMaxHeld = 8 << 20, kMaxHeldAll = 64 << 20;
 
   // Whether packets of this link-layer type (a pcap DLT_ value) can be read.
   static bool supportsLinkType(int dlt);

@@ -6,6 +6,7 @@
 //                  [-x] [-T text|json] [-Y NAME[,NAME...]] [-q]
 // Exit status: 0 when the capture was read to its end (or to -c, -a, SIGINT),
 // 1 when it could not be opened or read, 2 for a usage error.
+#include <charconv>
 #include <csignal>
 #include <cstdio>
 #include <iostream>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "CLI/CLI.hpp"
+#include "common/netio.hpp"
 #include "scoutdump/capture.hpp"
 #include "scoutdump/decoder.hpp"
 #include "scoutdump/output.hpp"
@@ -27,7 +29,7 @@ using namespace scoutdump;
 void onSignal(int) { requestStop(); }
 
 int usageError(const std::string& message) {
-  std::cerr << "scoutdump: " << message << "\nRun with --help for more information.\n";
+  std::cerr << "scoutdump: " << message << '\n';
   return 2;
 }
 
@@ -43,8 +45,7 @@ std::set<std::string> mnemonics() {
 int main(int argc, char** argv) {
   CLI::App app{"Decodes the chat protocol in captured TCP traffic.", "scoutdump"};
   app.set_version_flag("--version", std::string("scoutdump ") + veltra::proto::kVersion);
-  std::string file, iface, autostop, format = "text";
-  uint64_t count = 0;
+  std::string file, iface, autostop, format = "text", countText;
   std::vector<uint16_t> ports;
   std::vector<std::string> names;
   OutputOptions out;
@@ -53,9 +54,8 @@ int main(int argc, char** argv) {
   app.add_option("-i", iface, "Capture live on this interface")
       ->type_name("IFACE")
       ->excludes(readOpt);
-  app.add_option("-c", count, "Stop after this many packets")
-      ->type_name("COUNT")
-      ->check(CLI::PositiveNumber);
+  auto* countOpt =
+      app.add_option("-c", countText, "Stop after this many packets")->type_name("COUNT");
   auto* durationOpt = app.add_option("-a", autostop, "Stop a live capture after S seconds")
                           ->type_name("duration:S");
   app.add_option("--port", ports, "A TCP port that carries the protocol (repeatable; default 6650)")
@@ -85,7 +85,12 @@ int main(int argc, char** argv) {
     out.mnemonics.insert(name);
   }
   CaptureLimits limits;
-  limits.count = count;
+  if (*countOpt) {
+    const char* end = countText.data() + countText.size();
+    const auto [at, error] = std::from_chars(countText.data(), end, limits.count);
+    if (error != std::errc() || at != end || limits.count == 0)
+      return usageError("-c: want a packet count from 1 to 18446744073709551615, got " + countText);
+  }
   if (*durationOpt) {
     if (iface.empty()) return usageError("-a applies to live capture (-i) only");
     double seconds = 0;

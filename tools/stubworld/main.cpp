@@ -9,14 +9,18 @@
 //
 // No client can deny service to the others:
 // - A connection is dropped for not reading only when, after its flush, the
-//   socket has refused more than 64 KiB. The output one connection's requests
-//   cause is limited per turn (64 KiB, its replies and its neighbours'
-//   notifications alike); the rest of its input waits for later turns, and
-//   TCP slows the sender down, not its neighbours.
+//   socket has refused more than 64 KiB beyond the largest output one flush
+//   has met since its backlog was last within 64 KiB (backlog.hpp). The output
+//   one connection's requests cause is limited per turn (64 KiB, its replies
+//   and its neighbours' notifications alike); the rest of its input waits for
+//   later turns, and TCP slows the sender down, not its neighbours.
 // - A connection has --login-timeout seconds to log in. When every slot is
 //   taken, a newcomer evicts the oldest connection that has not logged in
 //   (one that has sent nothing first); a logged-in session is never evicted,
 //   so with every slot logged in the newcomer is closed.
+// - After SESSEXIT, logged in or not, nothing more is read; the connection has
+//   kDrainTime from then to take its last output, the reply included (also
+//   when it has half-closed its side), before it is closed.
 // - Out of descriptors, a spare one is given up to accept and close the
 //   pending connection, so the loop never spins; logged once per episode.
 // - Text from the wire is logged with control characters escaped.
@@ -42,6 +46,7 @@
 #include <vector>
 
 #include "common/netio.hpp"
+#include "stubworld/backlog.hpp"
 #include "stubworld/world.hpp"
 #include "veltra/proto/framer.hpp"
 #include "veltra/proto/reader.hpp"
@@ -55,11 +60,12 @@ namespace net = veltra::tools;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-constexpr size_t kMaxUnsent = 64 * 1024;   // what a socket may refuse before its client is dropped
+constexpr size_t kMaxUnsent = Backlog::kMaxUnsent;
 constexpr size_t kTurnBudget = 64 * 1024;  // output one connection's input may cause per turn
 constexpr int kAcceptsPerTurn = 64;
 constexpr size_t kReservedFds = 16;  // standard streams, listener, epoll, signal pipe, spare
 constexpr milliseconds kAcceptPause{100};
+constexpr std::chrono::seconds kDrainTime{5};  // after SESSEXIT, whatever --login-timeout says
 // While the loop is busy (more than half of a window's time outside epoll_wait;
 // a quarter to stop), a connection sent something less than kPace ago waits for
 // more, so that each send carries several notifications where sends are what
@@ -106,15 +112,22 @@ class Server {
   bool run();
 
  private:
+  // Where a connection is; setPhase keeps the sets below in step with it.
+  enum class Phase {
+    kConnected,  // not logged in: on waiting_ (and on silent_ until its first byte)
+    kLoggedIn,
+    kDraining,  // after SESSEXIT: no more reading; closed once its output has gone, or at drainBy
+  };
   struct Conn {
     Conn(int fd, Clock::time_point t) : io(fd), since(t) {}
     net::Connection io;
     Clock::time_point since;  // connected at
-    bool loggedIn = false;
-    bool closing = false;     // after SESSEXIT: no more reading; closed once the output has gone
-    bool writing = false;     // registered for EPOLLOUT
-    bool backlogged = false;  // frames left in the framer for the next turn
-    uint64_t turn = 0;        // the turn `spent` counts for
+    Phase phase = Phase::kConnected;
+    Clock::time_point drainBy{};  // while draining: when it is closed, output gone or not
+    Backlog backlog;              // decides when it is dropped for not reading
+    bool writing = false;         // registered for EPOLLOUT
+    bool backlogged = false;      // frames left in the framer for the next turn
+    uint64_t turn = 0;            // the turn `spent` counts for
     size_t spent = 0;
     uint64_t flushMark = 0;
     Clock::time_point lastSend{};
@@ -131,6 +144,9 @@ class Server {
   void expire(Clock::time_point now);
   int timeout(Clock::time_point now) const;
   void deliver();
+  // Sends what is queued. Returns why the connection is to be closed, or nothing.
+  std::string flushStep(Conn& c);
+  void setPhase(ConnId id, Conn& c, Phase to);
   void toFlush(ConnId id, Conn& c);
   void interest(ConnId id, Conn& c);
   void close(ConnId id, const std::string& why);
@@ -144,6 +160,7 @@ class Server {
   std::unordered_map<ConnId, std::unique_ptr<Conn>> conns_;
   std::set<ConnId> waiting_;  // not logged in, oldest first (ids grow with time)
   std::set<ConnId> silent_;   // not a byte received yet, oldest first
+  std::set<std::pair<Clock::time_point, ConnId>> draining_;  // by drainBy
   std::vector<ConnId> ready_, backlog_, flush_, deferred_;
   Clock::time_point nextSend_ = Clock::time_point::max();  // the earliest deferred send
   Clock::time_point window_{};                             // the current load window started at
@@ -201,10 +218,12 @@ bool Server::run() {
       if (it == conns_.end()) continue;
       Conn& c = *it->second;
       if (ev.events & EPOLLOUT) toFlush(it->first, c);
-      if (c.closing && (ev.events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)))
+      if (c.phase != Phase::kDraining) {
+        if (ev.events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) ready_.push_back(it->first);
+      } else if (ev.events & (EPOLLHUP | EPOLLERR)) {
+        // Gone both ways: nothing queued can arrive. A half-close still takes its output.
         close(it->first, "hung up");
-      else if (ev.events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR))
-        ready_.push_back(it->first);
+      }
     }
     if (stop) break;
     std::vector<ConnId> again;
@@ -231,6 +250,7 @@ int Server::timeout(Clock::time_point now) const {
   Clock::time_point next = Clock::time_point::max();
   if (!waiting_.empty() && loginTimeout_.count() > 0)
     next = conns_.at(*waiting_.begin())->since + loginTimeout_;
+  if (!draining_.empty()) next = std::min(next, draining_.begin()->first);
   if (paused_until_ != Clock::time_point{}) next = std::min(next, paused_until_);
   if (!deferred_.empty()) next = std::min(next, nextSend_);
   if (next == Clock::time_point::max()) return -1;
@@ -281,10 +301,8 @@ void Server::acceptSome() {
       conns_.erase(id);
       continue;
     }
-    (void)c;
     world_.connect(id);
-    waiting_.insert(id);
-    silent_.insert(id);
+    setPhase(id, *c, Phase::kConnected);
     say(world_.tag(id) + " connected from " + net::endpointText(peer));
   }
 }
@@ -298,7 +316,7 @@ bool Server::makeRoom() {
 
 void Server::serve(ConnId id, bool readable) {
   auto it = conns_.find(id);
-  if (it == conns_.end() || it->second->closing) return;
+  if (it == conns_.end() || it->second->phase == Phase::kDraining) return;
   Conn& c = *it->second;
   if (readable && !c.backlogged) {
     switch (c.io.read()) {
@@ -338,29 +356,38 @@ void Server::serve(ConnId id, bool readable) {
     for (const proto::Incoming& in : cmds) {
       if (!quiet_) say(world_.tag(id) + " " + proto::describe(in));
       if (!world_.handle(id, in)) {
-        // Whatever else it sent is not looked at; the slot counts as not logged in.
-        c.closing = true;
-        c.loggedIn = false;
-        waiting_.insert(id);
-        interest(id, c);
+        setPhase(id, c, Phase::kDraining);  // whatever else it sent is not looked at
         return;
       }
     }
     c.spent += world_.queued() - before;
-    if (!c.loggedIn && world_.loggedIn(id)) {
-      c.loggedIn = true;
-      waiting_.erase(id);
-    }
+    if (c.phase == Phase::kConnected && world_.loggedIn(id)) setPhase(id, c, Phase::kLoggedIn);
   }
 }
 
 void Server::expire(Clock::time_point now) {
+  while (!draining_.empty() && draining_.begin()->first <= now)
+    close(draining_.begin()->second, "session ended, output unread");
   if (loginTimeout_.count() <= 0) return;
   while (!waiting_.empty()) {
     const ConnId id = *waiting_.begin();
-    const Conn& c = *conns_.at(id);
-    if (now - c.since < loginTimeout_) break;
-    close(id, c.closing ? "session ended, output unread" : "not logged in in time");
+    if (now - conns_.at(id)->since < loginTimeout_) break;
+    close(id, "not logged in in time");
+  }
+}
+
+void Server::setPhase(ConnId id, Conn& c, Phase to) {
+  if (c.phase == Phase::kDraining) draining_.erase({c.drainBy, id});
+  c.phase = to;
+  switch (to) {
+    case Phase::kConnected: waiting_.insert(id), silent_.insert(id); break;
+    case Phase::kLoggedIn: waiting_.erase(id), silent_.erase(id); break;
+    case Phase::kDraining:
+      waiting_.erase(id), silent_.erase(id);
+      c.drainBy = Clock::now() + kDrainTime;
+      draining_.insert({c.drainBy, id});
+      interest(id, c);  // no more reading, nor waking for its half-close
+      break;
   }
 }
 
@@ -372,8 +399,8 @@ void Server::toFlush(ConnId id, Conn& c) {
 
 void Server::interest(ConnId id, Conn& c) {
   const bool writing = c.io.pending() > 0;
-  uint32_t events = EPOLLRDHUP;
-  if (!c.closing) events |= EPOLLIN;
+  uint32_t events = 0;
+  if (c.phase != Phase::kDraining) events |= EPOLLIN | EPOLLRDHUP;
   if (writing) events |= EPOLLOUT;
   poller_.modify(c.io.fd(), events, id);
   c.writing = writing;
@@ -393,6 +420,7 @@ void Server::deliver() {
     world_.drain([&](ConnId id, Bytes& bytes) {
       auto it = conns_.find(id);
       if (it == conns_.end()) return;
+      it->second->backlog.queued(bytes.size());
       it->second->io.queue(bytes);
       toFlush(id, *it->second);
     });
@@ -404,8 +432,8 @@ void Server::deliver() {
       auto it = conns_.find(id);
       if (it == conns_.end()) continue;
       Conn& c = *it->second;
-      if (pacing_ && !c.closing && c.io.pending() < kMaxUnsent / 4 && now - c.lastSend < kPace &&
-          c.sendGap < 2 * kPace) {
+      if (pacing_ && c.phase != Phase::kDraining && c.io.pending() < kMaxUnsent / 4 &&
+          now - c.lastSend < kPace && c.sendGap < 2 * kPace) {
         if (!c.deferred) deferred_.push_back(id);
         c.deferred = true;
         nextSend_ = std::min(nextSend_, c.lastSend + kPace);
@@ -414,17 +442,22 @@ void Server::deliver() {
       c.deferred = false;
       c.sendGap += (std::min<Clock::duration>(now - c.lastSend, kPace * 8) - c.sendGap) / 8;
       c.lastSend = now;
-      if (c.io.flush() == net::Connection::Io::kError) {
-        close(id, std::string("send: ") + std::strerror(errno));
-      } else if (c.io.pending() > kMaxUnsent) {
-        close(id, "dropped: not reading (" + std::to_string(c.io.pending()) + " bytes unsent)");
-      } else if (c.closing && c.io.pending() == 0) {
-        close(id, "session ended");
-      } else if (c.writing != (c.io.pending() > 0)) {
+      if (const std::string why = flushStep(c); !why.empty())
+        close(id, why);
+      else if (c.writing != (c.io.pending() > 0))
         interest(id, c);
-      }
     }
   }
+}
+
+std::string Server::flushStep(Conn& c) {
+  if (c.io.flush() == net::Connection::Io::kError)
+    return std::string("send: ") + std::strerror(errno);
+  const size_t unsent = c.io.pending();
+  if (c.backlog.overrun(unsent))
+    return "dropped: not reading (" + std::to_string(unsent) + " bytes unsent)";
+  if (c.phase == Phase::kDraining && unsent == 0) return "session ended";
+  return {};
 }
 
 void Server::close(ConnId id, const std::string& why) {
@@ -433,6 +466,7 @@ void Server::close(ConnId id, const std::string& why) {
   say(world_.tag(id) + " closed: " + why);
   world_.disconnect(id);
   poller_.remove(it->second->io.fd());
+  draining_.erase({it->second->drainBy, id});
   conns_.erase(it);  // closes the socket
   waiting_.erase(id);
   silent_.erase(id);

@@ -30,8 +30,6 @@ constexpr uint32_t kMaxRoomNumber = 65535;
 constexpr uint8_t kFirstShortId = 2, kLastShortId = 252;
 // The largest fixed body that carries an actor as its target (APPRACTR).
 constexpr size_t kAppearBody = 10;
-// Bytes around a ROOMID's name: length, target, command, string length, number.
-constexpr size_t kRoomIdFrame = 6;
 
 // A body of 16-bit fields, big-endian, built on the stack: encoded once per fan-out.
 template <size_t N>
@@ -45,25 +43,58 @@ struct Body {
   }
 };
 
-// The longest prefix of `text` (UTF-8 as the string reader gives it) whose
-// protocol string takes at most `limit` bytes; whole characters only.
-std::string cutToFit(const std::string& text, size_t limit) {
-  size_t used = 0, i = 0;
-  while (i < text.size()) {
-    const auto b = static_cast<uint8_t>(text[i]);
-    size_t len = 1, wire = b == 0 ? 2 : 1;
-    if (b >= 0xf0)
-      len = 4, wire = 6;
-    else if (b >= 0xe0)
-      len = 3, wire = 3;
-    else if (b >= 0xc0)
-      len = 2, wire = 2;
-    else if (b >= 0x80)
-      wire = 2;  // a stray byte goes out as a Latin-1 character
-    if (used + wire > limit || i + len > text.size()) break;
-    used += wire, i += len;
+// Whether `build` encodes without meeting a limit of the protocol.
+template <class Build>
+bool builds(Build build) {
+  try {
+    build();
+    return true;
+  } catch (const WriteError&) {
+    return false;
   }
-  return text.substr(0, i);
+}
+
+// The longest prefix of `text` for which `fits` holds, cut before a character:
+// before a byte that is not a UTF-8 continuation byte, as every character of
+// the string reader's output begins. `fits` holds for the prefixes of a text it
+// holds for, and the library's builders are its measure, so the size rules
+// stay the writer's own.
+template <class Fits>
+std::string cutToFit(const std::string& text, Fits fits) {
+  if (fits(text)) return text;
+  std::vector<size_t> cuts{0};
+  for (size_t i = 1; i < text.size(); ++i)
+    if ((static_cast<uint8_t>(text[i]) & 0xC0) != 0x80) cuts.push_back(i);
+  size_t lo = 0, hi = cuts.size();  // the prefix at cuts[hi], or the whole, does not fit
+  while (hi - lo > 1) {
+    const size_t mid = (lo + hi) / 2;
+    (fits(text.substr(0, cuts[mid])) ? lo : hi) = mid;
+  }
+  return text.substr(0, cuts[lo]);
+}
+
+std::string logged(const std::string& text) {
+  return cutToFit(text, [](const std::string& t) { return t.size() <= 80; });
+}
+
+// Properties as PROPUPD frames addressed by `owner`, as many in each as fit.
+// Throws WriteError when one property alone does not fit.
+std::vector<Bytes> propFrames(const ObjID& owner, const std::map<uint8_t, Property>& props) {
+  std::vector<Bytes> frames;
+  PropertyList chunk;
+  for (const auto& [pid, p] : props) {
+    PropertyList more = chunk;
+    more.add(p.id, p.value, p.flags, p.access);
+    if (chunk.empty() || builds([&] { buildPropertyUpdateFor(owner, more); })) {
+      chunk = std::move(more);
+      continue;
+    }
+    frames.push_back(buildPropertyUpdateFor(owner, chunk));
+    chunk = {};
+    chunk.add(p.id, p.value, p.flags, p.access);
+  }
+  if (!chunk.empty()) frames.push_back(buildPropertyUpdateFor(owner, chunk));
+  return frames;
 }
 
 }  // namespace
@@ -168,14 +199,22 @@ bool World::handle(ConnId id, const Incoming& in) {
     login(c, si->props);
     return true;
   }
+  // The other requests that await a reply are answered before login too.
+  if (const auto* rq = std::get_if<RoomIdRequest>(&b)) {
+    lookup(c, rq->roomName);
+    return true;
+  }
+  if (std::holds_alternative<SessionExit>(b)) {
+    emit(c, buildSessionExitReply(0));
+    logout(c);
+    return false;
+  }
   if (c.name.empty()) {
     log(tag(id) + " ignored: not logged in");
     return true;
   }
   if (const auto* ps = std::get_if<PropertySet>(&b)) {
     setProps(c, ps->props);
-  } else if (const auto* rq = std::get_if<RoomIdRequest>(&b)) {
-    lookup(c, rq->roomName);
   } else if (const auto* sub = std::get_if<Subscribe>(&b)) {
     subscribe(c, sub->room, sub->distance);
   } else if (const auto* unsub = std::get_if<Unsubscribe>(&b)) {
@@ -189,10 +228,6 @@ bool World::handle(ConnId id, const Incoming& in) {
     move(c, *ll);
   } else if (const auto* tx = std::get_if<Text>(&b)) {
     say(c, tx->text);
-  } else if (std::holds_alternative<SessionExit>(b)) {
-    emit(c, buildSessionExitReply(0));
-    logout(c);
-    return false;
   } else {
     log(tag(id) + " ignored: " + commandName(in.command));
   }
@@ -209,8 +244,10 @@ void World::login(Client& c, const OldPropertyList& props) {
     error = kLoginAgain;
   } else if (protocol != "24") {
     error = kLoginBadProtocol;
-  } else if (asId.longId().empty()) {
+  } else if (name.empty()) {
     error = kLoginNoName;
+  } else if (name[0] == '!') {
+    error = kLoginNameBang;
   } else {
     try {
       const Bytes f = PacketWriter(asId, Command::Disappear).finish();
@@ -225,8 +262,8 @@ void World::login(Client& c, const OldPropertyList& props) {
   OldPropertyList reply;
   reply.add(kVarError, std::to_string(error));
   if (error != kLoginOk) {
-    log(tag(c.id) + " login refused (error " + std::to_string(error) + "): \"" +
-        cutToFit(name, 80) + "\"");
+    log(tag(c.id) + " login refused (error " + std::to_string(error) + "): \"" + logged(name) +
+        "\"");
     emit(c, buildSessionInitReply(reply));
     return;
   }
@@ -256,7 +293,8 @@ void World::lookup(Client& c, const std::string& name) {
       emit(c, buildRoomId("", 0));
     }
   };
-  const std::string fits = cutToFit(name, 255 - kRoomIdFrame);
+  const std::string fits =
+      cutToFit(name, [](const std::string& t) { return builds([&] { buildRoomId(t, 0); }); });
   if (fits.size() != name.size()) {
     log(tag(c.id) + " room name too long for its ROOMID: number 0, the name cut");
     reply(fits, 0);
@@ -278,7 +316,11 @@ void World::lookup(Client& c, const std::string& name) {
     numbers_.emplace(name, number);
     rooms_[number].name = name;
   }
-  if (std::find(c.lookups.begin(), c.lookups.end(), number) == c.lookups.end()) {
+  // The window keeps each room at its latest lookup.
+  if (auto at = std::find(c.lookups.begin(), c.lookups.end(), number); at != c.lookups.end()) {
+    c.lookups.erase(at);
+    c.lookups.push_back(number);
+  } else {
     hold(number);
     c.lookups.push_back(number);
     if (c.lookups.size() > kMaxLookups) {
@@ -369,13 +411,13 @@ void World::say(Client& c, const std::string& text) {
     log(tag(c.id) + " ignored: TEXT outside any room");
     return;
   }
-  Bytes frame;
-  try {
-    frame = buildText(c.name, text);
-  } catch (const WriteError& e) {
-    log(tag(c.id) + " TEXT dropped: " + e.what());
-    return;
-  }
+  // The relayed copy carries the sender's name: cut, never dropped, when it outgrows a frame.
+  const std::string fits =
+      cutToFit(text, [&](const std::string& t) { return builds([&] { buildText(c.name, t); }); });
+  if (fits.size() != text.size())
+    log(tag(c.id) + " TEXT cut to fit: " + std::to_string(fits.size()) + " of " +
+        std::to_string(text.size()) + " bytes");
+  const Bytes frame = buildText(c.name, fits);
   for (Client* v : rooms_.at(c.room).watchers) emit(*v, frame);
 }
 
@@ -388,7 +430,10 @@ void World::setProps(Client& c, const PropertyList& props) {
     PacketWriter w(ObjID(kObjProtocol), Command::PropertyUpdate);
     w.properties(all);
     const Bytes f = w.finish();
+    // Viewers without a short id free address it by its long id.
+    std::vector<Bytes> frames = propFrames(ObjID(c.name), c.props);
     c.propsBody.assign(f.begin() + 3, f.end());
+    c.propsLong = std::move(frames);
   } catch (const WriteError& e) {
     c.props = before;
     log(tag(c.id) + " ignored: properties too long (" + e.what() + ")");
@@ -402,10 +447,15 @@ void World::setProps(Client& c, const PropertyList& props) {
 
 void World::sendProps(Client& viewer, const Client& actor) {
   auto s = viewer.seen.find(const_cast<Client*>(&actor));
-  if (s == viewer.seen.end() || actor.props.empty()) return;
-  if (!emit(viewer, target(s->second.id, actor), static_cast<uint8_t>(Command::PropertyUpdate),
-            actor.propsBody))
-    log(tag(viewer.id) + " PROPUPD of " + actor.name + " dropped: too long for its long id");
+  if (s != viewer.seen.end()) sendProps(viewer, s->second.id, actor);
+}
+
+void World::sendProps(Client& viewer, uint8_t id, const Client& actor) {
+  if (actor.props.empty()) return;
+  if (id)
+    emit(viewer, target(id, actor), static_cast<uint8_t>(Command::PropertyUpdate), actor.propsBody);
+  else
+    for (const Bytes& f : actor.propsLong) emit(viewer, f);
 }
 
 std::span<const uint8_t> World::target(const uint8_t& id, const Client& actor) {
@@ -509,7 +559,7 @@ void World::logout(Client& c) {
   for (const auto& [r, d] : c.subscriptions) release(r);
   for (uint16_t r : c.lookups) release(r);
   c.subscriptions.clear(), c.lookups.clear();
-  c.props.clear(), c.propsBody.clear();
+  c.props.clear(), c.propsBody.clear(), c.propsLong.clear();
   if (!c.name.empty()) {
     log(tag(c.id) + " left");
     names_.erase(ObjID(c.name).longId());
@@ -531,9 +581,7 @@ void World::drain(const std::function<void(ConnId, Bytes&)>& take) {
     Client& actor = it->second;
     actor.propsChanged = false;
     if (!actor.inWorld) continue;
-    for (const Viewer& v : actor.viewers)
-      emit(*v.client, target(v.id, actor), static_cast<uint8_t>(Command::PropertyUpdate),
-           actor.propsBody);
+    for (const Viewer& v : actor.viewers) sendProps(*v.client, v.id, actor);
   }
   changed_.clear();
   for (ConnId id : outputs_) {

@@ -3,18 +3,21 @@
 // bytes queued per connection, handed over once per loop turn by drain().
 //
 // Model:
-// - A connection logs in with SESSINIT (protocol "24", a name not in use that
-//   fits every frame that carries it as a long id). It takes part in the world
-//   from its first TELEPORT into a known room on: only then is it sent
-//   notifications, so a client that is still running through its requests and
-//   awaiting their replies never meets an unexpected frame.
-// - Every request that awaits a reply gets one: a login that cannot be
-//   accepted is refused with its reason in VAR_ERROR; a room name too long for
-//   its ROOMID is answered with number 0 and the name cut to fit.
+// - A connection logs in with SESSINIT (protocol "24", a name not in use, not
+//   beginning with "!", that fits every frame that carries it as a long id:
+//   every long id written reads back as its owner's name). It takes part in
+//   the world from its first TELEPORT into a known room on: only then is it
+//   sent notifications, so a client that is still running through its requests
+//   and awaiting their replies never meets an unexpected frame.
+// - Every request that awaits a reply gets one, logged in or not: a login that
+//   cannot be accepted is refused with its reason in VAR_ERROR; a room name too
+//   long for its ROOMID is answered with number 0 and the name cut to fit;
+//   SESSEXIT is answered and ends the connection.
 // - Room numbers are handed out per room name from 1. A room lives while a
-//   client is in it, subscribes to it or has looked it up among its last 256
-//   lookups; then it is forgotten and its number, once the 65,535 numbers are
-//   spent, is given again (oldest freed first). No numbers left: number 0.
+//   client is in it, subscribes to it or has it among the last 256 rooms it
+//   looked up (a room looked up again counts from its latest lookup); then it
+//   is forgotten and its number, once the 65,535 numbers are spent, is given
+//   again (oldest freed first). No numbers left: number 0.
 // - A client watches the room its actor is in and every room it subscribed
 //   to (at most 256, known rooms only); it sees every other actor in a watched
 //   room. Subscription distances are stored but do not cull.
@@ -24,10 +27,14 @@
 //   addressed by its long id (its name). So any number of actors can log in.
 // - Visibility changes are sent as APPRACTR (now visible, or moved to another
 //   room or teleported) and DISAPPR (no longer visible); an actor's properties
-//   follow its APPRACTR as a PROPUPD, and changes to them reach its viewers once
-//   per turn, however many PROPSETs came. Moves (LONGLOC) go to those who see
+//   follow its APPRACTR as a PROPUPD (several when it is addressed by its long
+//   id and they do not fit one frame), and changes to them reach its viewers
+//   once per turn, however many PROPSETs came. A PROPSET whose properties could
+//   not all reach such a viewer is ignored. Moves (LONGLOC) go to those who see
 //   the actor, never back to the mover. TEXT goes to every client watching the
-//   sender's room, the sender included, as the room's record of what was said.
+//   sender's room, the sender included, as the room's record of what was said;
+//   a line too long for a frame with the sender's name is cut to fit, on a
+//   character boundary.
 // - Notifications are encoded once and their bytes appended to each viewer's
 //   output, where runs of one joinable command join into compound frames.
 // Log lines escape control characters; nothing here throws on client input.
@@ -57,10 +64,12 @@ using veltra::proto::Bytes;
 enum LoginError : int {
   kLoginOk = 0,
   kLoginBadProtocol = 1,  // kVarProtocol missing or not "24"
-  kLoginNameInUse = 2,    // also the name with a leading "!", which long ids drop
+  kLoginNameInUse = 2,
   kLoginNoName = 3,
   kLoginAgain = 5,        // this connection is already logged in
   kLoginNameTooLong = 6,  // more than 241 bytes on the wire: no APPRACTR could carry it
+  kLoginNameBang = 7,     // begins with "!": a long id reader drops one, so as a long id
+                          // the name would read back as another
 };
 
 // One connection's output of one turn. Frames are appended whole; runs of
@@ -94,7 +103,7 @@ class World {
 
   void connect(ConnId id);
   // Handles one decoded command. Returns false when the connection is to be
-  // closed once its queued output has gone (after SESSEXIT).
+  // closed once its queued output has gone (after SESSEXIT, logged in or not).
   bool handle(ConnId id, const veltra::proto::Incoming& in);
   // The connection is gone: its actor disappears for everyone who saw it.
   void disconnect(ConnId id);
@@ -132,7 +141,8 @@ class World {
     std::map<uint16_t, int16_t> subscriptions;  // room -> distance
     std::deque<uint16_t> lookups;               // rooms it looked up, oldest first
     std::map<uint8_t, veltra::proto::Property> props;
-    Bytes propsBody;  // props as a PROPUPD body
+    Bytes propsBody;               // props as a PROPUPD body
+    std::vector<Bytes> propsLong;  // props as PROPUPD frames addressed by its long id
     bool propsChanged = false;
     std::unordered_map<Client*, View> seen;  // the actors shown to it
     std::vector<Viewer> viewers;             // those it is shown to: its fan-out, without a lookup
@@ -172,6 +182,7 @@ class World {
   void unsee(Client& viewer, std::unordered_map<Client*, View>::iterator it);
   static std::span<const uint8_t> target(const uint8_t& id, const Client& actor);
   void sendProps(Client& viewer, const Client& actor);
+  void sendProps(Client& viewer, uint8_t id, const Client& actor);
 
   bool emit(Client& to, std::span<const uint8_t> target, uint8_t cmd,
             std::span<const uint8_t> body);
