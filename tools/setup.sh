@@ -16,6 +16,7 @@ packages=(
   libpcap-dev libtins-dev tcpdump         # capture tools and their tests
   mandoc                                  # man page lint
   pkg-config dpkg-dev file                # packaging: .pc check, cpack -G DEB, dpkg-shlibdeps
+  libwireshark-dev libglib2.0-dev tshark  # Wireshark plugin
 )
 
 if [[ ${1:-} == --list ]]; then
