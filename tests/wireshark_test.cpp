@@ -2,17 +2,14 @@
 // kind, what the heuristic claims) and a real stubworld session captured on lo,
 // which tshark and scoutdump must decode alike.
 #include <gtest/gtest.h>
-#include <tins/tins.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <iterator>
 #include <map>
 #include <random>
 #include <set>
 #include <sstream>
-#include <thread>
 
 #include "support/capture.hpp"
 #include "support/harness.hpp"
@@ -26,8 +23,12 @@ using testsupport::Process;
 using testsupport::Seg;
 using V = std::vector<std::string>;
 
-std::string tempPath(const std::string& name) {
-  return testing::TempDir() + "wireshark_" + std::to_string(getpid()) + "_" + name;
+// "a,b" split at sep; tshark's lines split at '\n'.
+V split(const std::string& s, char sep = '\n') {
+  V v;
+  std::istringstream in(s);
+  for (std::string w; std::getline(in, w, sep);) v.push_back(w);
+  return v;
 }
 
 // The lines tshark prints for the capture `source` writes to its stdout. As root,
@@ -40,10 +41,7 @@ V tshark(const std::string& source, const std::string& args) {
                              VELTRA_WIRESHARK_PLUGIN_DIR + " tshark -r - " + args},
                   60s);
   EXPECT_EQ(p.status, 0) << args << "\n" << p.err;
-  V v;
-  std::istringstream in(p.out);
-  for (std::string line; std::getline(in, line);) v.push_back(line);
-  return v;
+  return split(p.out);
 }
 
 Bytes cat(std::initializer_list<Bytes> parts) {
@@ -77,7 +75,7 @@ TEST(Wireshark, CraftedCaptures) {
                           {1, 11, {0x15, 3, 3, 0, 2, 2, 40}}}, {}, kOther},
   };
   // clang-format on
-  const std::string path = tempPath("crafted.pcap");
+  const std::string path = testing::TempDir() + "wireshark_crafted.pcap";
   for (const Row& row : rows) {
     testsupport::writeCapture(path, true, row.segs);
     const std::string source =
@@ -95,23 +93,14 @@ TEST(Wireshark, CraftedCaptures) {
     for (uint16_t i = 0; i < 1000; ++i) {
       Bytes data(std::uniform_int_distribution<size_t>(3, 1400)(rng));
       for (uint8_t& b : data) b = static_cast<uint8_t>(rng());
-      Tins::EthernetII packet = Tins::EthernetII() / Tins::IP("10.0.0.2", "10.0.0.1") /
-                                Tins::TCP(7000, static_cast<uint16_t>(20000 + i)) /
-                                Tins::RawPDU(data);
-      w.write(packet);
+      Tins::EthernetII p =
+          Tins::EthernetII() / Tins::IP() / Tins::TCP(7000, 20000 + i) / Tins::RawPDU(data);
+      w.write(p);
     }
   }
   const V claimed = tshark("cat " + path, "-Y veltra -T fields -e frame.number");
   EXPECT_LE(claimed.size(), 10u);
   std::filesystem::remove(path);
-}
-
-// Splits "a,b,c".
-V splitList(const std::string& s) {
-  V v;
-  std::istringstream in(s);
-  for (std::string w; std::getline(in, w, ',');) v.push_back(w);
-  return v;
 }
 
 // stubworld, scoutprobe and a short scoutswarm run recorded with tcpdump on lo:
@@ -123,7 +112,7 @@ TEST(Wireshark, AgreesWithScoutdumpOnARealCapture) {
   Process server(STUBWORLD_BIN, {"--listen", "127.0.0.1:0", "--quiet"});
   ASSERT_TRUE(server.waitFor("listening on", 5s));
   const std::string port = std::to_string(std::stoi(server.out.substr(server.out.rfind(':') + 1)));
-  const std::string path = tempPath("live.pcap");
+  const std::string path = testing::TempDir() + "wireshark_live.pcap";
   Process capture("/bin/sh", {"-c", "exec tcpdump -i lo -U --immediate-mode -w " + path +
                                         " tcp port " + port + " 2>&1"});
   ASSERT_TRUE(capture.waitFor("listening on", 10s)) << capture.out;
@@ -158,11 +147,11 @@ TEST(Wireshark, AgreesWithScoutdumpOnARealCapture) {
     std::istringstream is(line);
     V w(7);
     for (std::string& f : w) std::getline(is, f, '\t');
-    for (const std::string& c : splitList(w[5]))
+    for (const std::string& c : split(w[5], ','))
       got[w[1] + ":" + w[2] + ">" + w[3] + ":" + w[4]].push_back(
           veltra::proto::commandName(static_cast<uint8_t>(std::stoi(c))));
-    if (std::ranges::count(splitList(w[5]), "1")) longloc.insert(w[0]);
-    if (std::ranges::count(splitList(w[6]), "2")) username.insert(w[0]);
+    if (std::ranges::count(split(w[5], ','), "1")) longloc.insert(w[0]);
+    if (std::ranges::count(split(w[6], ','), "2")) username.insert(w[0]);
   }
   EXPECT_GE(commands, 40u);
   EXPECT_EQ(got, want);

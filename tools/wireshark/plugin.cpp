@@ -151,7 +151,7 @@ class Planner {
     }
     if (p.binary) {
       add(Op::kBytesAt, hfPropBytes, list.first(0), static_cast<int64_t>(p.value.size()), {},
-          reinterpret_cast<const uint8_t*>(p.value.data()));
+          static_cast<const uint8_t*>(wmem_memdup(pool_, p.value.data(), p.value.size())));
     } else {
       add(Op::kString, hfPropValue, list, 0, value);
     }
