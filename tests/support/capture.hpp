@@ -1,13 +1,10 @@
-// Crafted captures for the tests of the capture tools: TCP segments of one
-// connection written with libtins. Header-only, so only the tests that link
-// libtins (through scoutdump_core) include it.
+// Crafted captures of one TCP connection, written with libtins (header-only: only
+// the tests linking scoutdump_core, hence libtins, include it).
 #pragma once
 
 #include <tins/tins.h>
 
 #include <algorithm>
-#include <string>
-#include <vector>
 
 #include "support/harness.hpp"
 
