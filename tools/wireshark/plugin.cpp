@@ -109,6 +109,7 @@ class Planner {
       const auto span = body.subspan(std::min(at, body.size()), n);
       const int hf = i < ids.size() ? *ids[i] : -1;
       ++i, at += f.size;
+      if (hf < 0) return;  // the field model and the registered fields agree; never taken
       switch (f.kind) {
         case FieldKind::kInteger:
           add(f.isSigned ? Op::kInt : Op::kUint, hf, span, f.integer);
