@@ -52,7 +52,8 @@ if(PROJECT_IS_TOP_LEVEL)
   # Runtime dependencies of the tools (libc, libstdc++, and whatever else they
   # link) come from dpkg-shlibdeps.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-  # One package per component: main (veltra, as before), python, wireshark.
+  # One package per component: veltra (everything else), and each optional
+  # part that was built, so the library and tools install without it.
   set(CPACK_DEB_COMPONENT_INSTALL ON)
   set(CPACK_DEBIAN_MAIN_PACKAGE_NAME veltra)
   set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-veltra)
@@ -66,5 +67,19 @@ if(PROJECT_IS_TOP_LEVEL)
   endif()
   set(CPACK_COMPONENT_PYTHON_DESCRIPTION
       "veltra for Python: parse, build and frame the protocol's commands, a client session")
+  if(VELTRA_WIRESHARK_RELEASE)
+    set(CPACK_DEBIAN_WIRESHARK_PACKAGE_SECTION net)
+    string(CONCAT CPACK_COMPONENT_WIRESHARK_DESCRIPTION
+        "Wireshark/tshark dissector plugin for the veltra chat-server protocol\n"
+        "Decodes every command into display-filter fields (veltra.command,\n"
+        "veltra.longloc.x, ...), built on veltra::proto.")
+    # A plugin loads only into the Wireshark major.minor it was built for.
+    string(REPLACE "." ";" veltra_ws_parts ${VELTRA_WIRESHARK_RELEASE})
+    list(GET veltra_ws_parts 0 veltra_ws_major)
+    list(GET veltra_ws_parts 1 veltra_ws_minor)
+    math(EXPR veltra_ws_next "${veltra_ws_minor} + 1")
+    set(CPACK_DEBIAN_WIRESHARK_PACKAGE_DEPENDS
+        "libwireshark-data (>= ${VELTRA_WIRESHARK_RELEASE}), libwireshark-data (<< ${veltra_ws_major}.${veltra_ws_next})")
+  endif()
   include(CPack)
 endif()

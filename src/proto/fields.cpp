@@ -137,8 +137,11 @@ std::span<const FieldInfo> fieldsOf(uint8_t cmd) {
 void detail::visitFields(const CommandBody& body, FieldCallback callback, void* context) {
   std::visit(
       [&](const auto& b) {
-        eachMember(b,
-                   [&](const char* name, const auto& v) { callback(context, fieldOf(name, v)); });
+        eachMember(b, [&](const char* name, const auto& v) {
+          Field f = fieldOf(name, v);
+          f.size = sizeOf(v);
+          callback(context, f);
+        });
       },
       body);
 }

@@ -46,6 +46,10 @@ struct FieldInfo {
 // A field with its value; only the member its kind names is set. Views point
 // into the body visited and live as long as it does.
 struct Field : FieldInfo {
+  // The bytes the field takes in the body as writeBody writes it back: where
+  // it sits in the body visited when the fields before it are summed (a
+  // dissector highlights them).
+  size_t size = 0;
   int64_t integer = 0;
   std::string_view text;
   std::span<const uint8_t> bytes;
