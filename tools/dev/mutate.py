@@ -1,0 +1,138 @@
+#!/usr/bin/python3
+"""Mutation run: applies one-line faults one at a time, rebuilds, runs the tests, restores.
+
+A fault the suite does not catch is a missing test. Not part of CI: each fault costs a rebuild
+and a test run, so a whole list takes a good while on two cores.
+
+The list (default tools/dev/mutants.txt) is a sequence of entries:
+
+    [component] path/to/file.cpp  [tests=CTEST_REGEX]
+    - exact text that occurs once in the file
+    + what it becomes
+
+Lines starting with '#' and blank lines separate entries. Text is matched verbatim (leading
+blanks after '- ' / '+ ' included), so an entry names a fault, not a line number, and survives
+edits elsewhere in the file. An entry whose text no longer occurs exactly once is reported as
+stale, never applied blindly. A fault that does not compile is reported apart, not as caught.
+
+    tools/dev/mutate.py [--build DIR] [--list FILE] [--only COMPONENT ...] [--match TEXT]
+"""
+import argparse
+import collections
+import pathlib
+import re
+import signal
+import subprocess
+import sys
+import time
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+HEADER = re.compile(r"^\[(?P<component>[\w-]+)\]\s+(?P<path>\S+)(?:\s+tests=(?P<tests>\S+))?\s*$")
+
+Mutant = collections.namedtuple("Mutant", "component path tests old new where")
+
+
+def parse(list_path):
+    mutants, cur, old = [], None, None
+    for no, line in enumerate(list_path.read_text().splitlines(), 1):
+        where = f"{list_path.name}:{no}"
+        if not line.strip() or line.startswith("#"):
+            continue
+        m = HEADER.match(line)
+        if m:
+            cur, old = m, None
+        elif line.startswith("- ") and cur:
+            old = line[2:]
+        elif line.startswith("+ ") and cur and old is not None:
+            mutants.append(Mutant(cur["component"], cur["path"], cur["tests"], old, line[2:], where))
+            old = None
+        else:
+            sys.exit(f"mutate: {where}: expected '[component] path', '- old' or '+ new'")
+    return mutants
+
+
+def run(cmd, limit):
+    try:
+        p = subprocess.run(cmd, cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                           timeout=limit, text=True, errors="replace")
+        return p.returncode, p.stdout
+    except subprocess.TimeoutExpired as e:
+        return -1, f"timed out after {limit} s\n{e.stdout or ''}"
+
+
+def main():
+    ap = argparse.ArgumentParser(description="Apply one-line faults and see which the tests catch.")
+    ap.add_argument("--build", default="build/release", help="a configured build directory")
+    ap.add_argument("--list", default=str(ROOT / "tools/dev/mutants.txt"))
+    ap.add_argument("--only", nargs="*", default=[], help="components to run")
+    ap.add_argument("--match", default="", help="only faults whose file or text contains this")
+    ap.add_argument("--test-timeout", type=int, default=600)
+    args = ap.parse_args()
+
+    mutants = [m for m in parse(pathlib.Path(args.list))
+               if (not args.only or m.component in args.only)
+               and (args.match in m.path or args.match in m.old)]
+    build = str(ROOT / args.build)
+    tally = collections.defaultdict(collections.Counter)
+    missed = []
+    # A signal must not leave a fault in the tree: restore, then stop.
+    restore = {}
+
+    def put_back(*_):
+        for path, text in restore.items():
+            path.write_text(text)
+        sys.exit("mutate: interrupted; files restored")
+
+    signal.signal(signal.SIGINT, put_back)
+    signal.signal(signal.SIGTERM, put_back)
+
+    for i, m in enumerate(mutants, 1):
+        path = ROOT / m.path
+        text = path.read_text()
+        label = f"[{i}/{len(mutants)}] {m.component} {m.path}: {m.old.strip()} -> {m.new.strip()}"
+        if text.count(m.old) != 1:
+            tally[m.component]["stale"] += 1
+            print(f"{label}\n    stale ({m.where}: found {text.count(m.old)} times)", flush=True)
+            continue
+        restore[path] = text
+        path.write_text(text.replace(m.old, m.new, 1))
+        started = time.monotonic()
+        try:
+            rc, out = run(["cmake", "--build", build, "-j2"], 1800)
+            if rc != 0:
+                verdict = "no-build"
+            else:
+                cmd = ["ctest", "--test-dir", build, "--stop-on-failure", "-j2"]
+                if m.tests:
+                    cmd += ["-R", m.tests]
+                rc, out = run(cmd, args.test_timeout)
+                verdict = "caught" if rc != 0 else "missed"
+        finally:
+            path.write_text(text)
+            del restore[path]
+        tally[m.component][verdict] += 1
+        if verdict == "missed":
+            missed.append(label)
+        print(f"{label}\n    {verdict} ({time.monotonic() - started:.0f} s)", flush=True)
+
+    run(["cmake", "--build", build, "-j2"], 1800)  # leave the build matching the tree
+    print("\n| component | caught | missed | no build | stale | caught of built |")
+    print("|---|---|---|---|---|---|")
+    total = collections.Counter()
+    for comp in sorted(tally):
+        t = tally[comp]
+        total.update(t)
+        built = t["caught"] + t["missed"]
+        share = f"{100 * t['caught'] / built:.0f}%" if built else "-"
+        print(f"| {comp} | {t['caught']} | {t['missed']} | {t['no-build']} | {t['stale']} | {share} |")
+    built = total["caught"] + total["missed"]
+    if built:
+        print(f"| all | {total['caught']} | {total['missed']} | {total['no-build']} | "
+              f"{total['stale']} | {100 * total['caught'] / built:.0f}% |")
+    if missed:
+        print("\nmissed:\n" + "\n".join(missed))
+    return 1 if missed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
