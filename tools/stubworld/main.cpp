@@ -118,12 +118,11 @@ class Server {
     Clock::time_point drainBy{};  // while draining: when it is closed, output gone or not
     Backlog backlog;              // decides when it is dropped for not reading
     Pace pace;                    // decides when its output waits for more
-    // Each flag below is set with the list it names and cleared where that list
-    // is taken, in one function each.
+    // Its place in the loop, each changed only in the functions named.
     bool writing = false;     // registered for EPOLLOUT (interest)
     bool backlogged = false;  // on backlog_: frames left in the framer for the next turn (serve)
-    bool deferred = false;    // on deferred_: output waits for its pace (defer, deliver)
-    uint64_t flushMark = 0;   // on flush_ when equal to flushMark_ (toFlush, deliver)
+    bool deferred = false;    // on deferred_: output waits for its pace (defer; deliver takes them)
+    uint64_t flushMark = 0;   // on flush_ while equal to flushMark_ (toFlush)
     uint64_t turn = 0;        // the turn `spent` counts for
     size_t spent = 0;
   };

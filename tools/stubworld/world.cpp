@@ -31,7 +31,7 @@ constexpr size_t kMaxSubscriptions = 256, kMaxLookups = 256;
 constexpr uint32_t kMaxRoomNumber = 65535;
 constexpr uint8_t kFirstShortId = 2, kLastShortId = 252;
 
-// At most this many bytes of a client's text in a log line.
+// A client's text in a log line: as much as takes at most this many bytes on the wire.
 constexpr size_t kLoggedBytes = 80;
 
 std::string logged(const std::string& text) {
