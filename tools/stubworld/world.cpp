@@ -29,7 +29,8 @@ bool joinable(uint8_t cmd) {
 // Per client, so that no client can make the server hold every room.
 constexpr size_t kMaxSubscriptions = 256, kMaxLookups = 256;
 constexpr uint32_t kMaxRoomNumber = 65535;
-constexpr uint8_t kFirstShortId = 2, kLastShortId = 252;
+// The short ids free for actors: those between the client's own and the reserved ones.
+constexpr uint8_t kFirstShortId = kObjClient + 1, kLastShortId = kObjCurrentRoom - 1;
 
 // A client's text in a log line: as much as takes at most this many bytes on the wire.
 constexpr size_t kLoggedBytes = 80;
@@ -209,7 +210,7 @@ void World::login(Client& c, const OldPropertyList& props) {
     return;
   }
   reply.add(kVarUsername, name);
-  emit(c, buildSessionInitReply(reply));  // fits: the name is at most 242 bytes
+  emit(c, buildSessionInitReply(reply));  // fits: the name fits an APPRACTR as a long id
   c.name = name;
   c.longId = std::move(longId);
   names_.insert(asId.longId());

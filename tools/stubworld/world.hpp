@@ -68,7 +68,7 @@ enum LoginError : int {
   kLoginNameInUse = 2,
   kLoginNoName = 3,
   kLoginAgain = 5,        // this connection is already logged in
-  kLoginNameTooLong = 6,  // more than 241 bytes on the wire: no APPRACTR could carry it
+  kLoginNameTooLong = 6,  // too long on the wire for an APPRACTR to carry it as a long id
   kLoginNameBang = 7,     // begins with "!": a long id reader drops one, so as a long id
                           // the name would read back as another
 };
