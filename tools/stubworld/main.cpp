@@ -49,6 +49,7 @@
 #include "common/process.hpp"
 #include "common/text.hpp"
 #include "stubworld/backlog.hpp"
+#include "stubworld/pacing.hpp"
 #include "stubworld/world.hpp"
 #include "veltra/proto/framer.hpp"
 #include "veltra/proto/reader.hpp"
@@ -59,7 +60,6 @@ namespace {
 using namespace stubworld;
 namespace proto = veltra::proto;
 namespace net = veltra::tools;
-using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 constexpr size_t kMaxUnsent = Backlog::kMaxUnsent;
@@ -68,16 +68,6 @@ constexpr int kAcceptsPerTurn = 64;
 constexpr size_t kReservedFds = 16;  // standard streams, listener, epoll, signal pipe, spare
 constexpr milliseconds kAcceptPause{100};
 constexpr std::chrono::seconds kDrainTime{5};  // after SESSEXIT, whatever --login-timeout says
-// While the loop is busy (more than half of a window's time outside epoll_wait;
-// a quarter to stop), a connection sent something less than kPace ago waits for
-// more, so that each send carries several notifications where sends are what
-// costs. Only a connection whose sends come close together (their average gap
-// under twice kPace) is held: one that is sent to now and then would gain no
-// batching and only wait. Otherwise, and always for a connection quiet for
-// kPace, output leaves at the end of the turn.
-constexpr std::chrono::microseconds kPace{2000};
-constexpr milliseconds kLoadWindow{20};
-constexpr double kBusy = 0.5, kIdle = 0.25;
 constexpr uint64_t kSignalKey = ~0ull, kListenKey = ~0ull - 1;
 
 int g_signalPipe[2] = {-1, -1};
@@ -127,14 +117,14 @@ class Server {
     Phase phase = Phase::kConnected;
     Clock::time_point drainBy{};  // while draining: when it is closed, output gone or not
     Backlog backlog;              // decides when it is dropped for not reading
-    bool writing = false;         // registered for EPOLLOUT
-    bool backlogged = false;      // frames left in the framer for the next turn
-    uint64_t turn = 0;            // the turn `spent` counts for
+    Pace pace;                    // decides when its output waits for more
+    // Its place in the loop, each changed only in the functions named.
+    bool writing = false;     // registered for EPOLLOUT (interest)
+    bool backlogged = false;  // on backlog_: frames left in the framer for the next turn (serve)
+    bool deferred = false;    // on deferred_: output waits for its pace (defer; deliver takes them)
+    uint64_t flushMark = 0;   // on flush_ while equal to flushMark_ (toFlush)
+    uint64_t turn = 0;        // the turn `spent` counts for
     size_t spent = 0;
-    uint64_t flushMark = 0;
-    Clock::time_point lastSend{};
-    Clock::duration sendGap = kPace * 8;  // running average of the time between sends
-    bool deferred = false;                // on deferred_: output waits for its pace
   };
 
   void say(const std::string& line) {
@@ -150,6 +140,7 @@ class Server {
   std::string flushStep(Conn& c);
   void setPhase(ConnId id, Conn& c, Phase to);
   void toFlush(ConnId id, Conn& c);
+  void defer(ConnId id, Conn& c);
   void interest(ConnId id, Conn& c);
   void close(ConnId id, const std::string& why);
 
@@ -165,9 +156,7 @@ class Server {
   std::set<std::pair<Clock::time_point, ConnId>> draining_;  // by drainBy
   std::vector<ConnId> ready_, backlog_, flush_, deferred_;
   Clock::time_point nextSend_ = Clock::time_point::max();  // the earliest deferred send
-  Clock::time_point window_{};                             // the current load window started at
-  Clock::duration idle_{};                                 // time spent in epoll_wait since
-  bool pacing_ = false;
+  Load load_;                                              // pacing holds output while busy
   ConnId next_id_ = 1;
   uint64_t turn_ = 0, flushMark_ = 0;
   int spare_ = -1;  // given up to accept and close when descriptors run out
@@ -198,12 +187,7 @@ bool Server::run() {
     const auto before = Clock::now();
     const int n = poller_.wait(backlog_.empty() ? timeout(before) : 0);
     const auto after = Clock::now();
-    idle_ += after - before;
-    if (after - window_ >= kLoadWindow) {
-      const double busy = 1.0 - std::chrono::duration<double>(idle_) / (after - window_);
-      pacing_ = busy > (pacing_ ? kIdle : kBusy);
-      window_ = after, idle_ = {};
-    }
+    load_.waited(before, after);
     if (n < 0) {
       std::perror("stubworld: epoll_wait");
       ok = false;
@@ -399,6 +383,12 @@ void Server::toFlush(ConnId id, Conn& c) {
   flush_.push_back(id);
 }
 
+void Server::defer(ConnId id, Conn& c) {
+  if (!c.deferred) deferred_.push_back(id);
+  c.deferred = true;
+  nextSend_ = std::min(nextSend_, c.pace.due());
+}
+
 void Server::interest(ConnId id, Conn& c) {
   const bool writing = c.io.pending() > 0;
   uint32_t events = 0;
@@ -434,16 +424,12 @@ void Server::deliver() {
       auto it = conns_.find(id);
       if (it == conns_.end()) continue;
       Conn& c = *it->second;
-      if (pacing_ && c.phase != Phase::kDraining && c.io.pending() < kMaxUnsent / 4 &&
-          now - c.lastSend < kPace && c.sendGap < 2 * kPace) {
-        if (!c.deferred) deferred_.push_back(id);
-        c.deferred = true;
-        nextSend_ = std::min(nextSend_, c.lastSend + kPace);
+      if (load_.busy() && c.phase != Phase::kDraining && c.io.pending() < kMaxUnsent / 4 &&
+          c.pace.holds(now)) {
+        defer(id, c);
         continue;
       }
-      c.deferred = false;
-      c.sendGap += (std::min<Clock::duration>(now - c.lastSend, kPace * 8) - c.sendGap) / 8;
-      c.lastSend = now;
+      c.pace.sent(now);
       if (const std::string why = flushStep(c); !why.empty())
         close(id, why);
       else if (c.writing != (c.io.pending() > 0))

@@ -5,6 +5,8 @@
 #include <variant>
 
 #include "common/text.hpp"
+#include "veltra/proto/fields.hpp"
+#include "veltra/proto/view.hpp"
 
 namespace stubworld {
 
@@ -27,65 +29,26 @@ bool joinable(uint8_t cmd) {
 // Per client, so that no client can make the server hold every room.
 constexpr size_t kMaxSubscriptions = 256, kMaxLookups = 256;
 constexpr uint32_t kMaxRoomNumber = 65535;
-constexpr uint8_t kFirstShortId = 2, kLastShortId = 252;
-// The largest fixed body that carries an actor as its target (APPRACTR).
-constexpr size_t kAppearBody = 10;
+// The short ids free for actors: those between the client's own and the reserved ones.
+constexpr uint8_t kFirstShortId = kObjClient + 1, kLastShortId = kObjCurrentRoom - 1;
 
-// A body of 16-bit fields, big-endian, built on the stack: encoded once per fan-out.
-template <size_t N>
-struct Body {
-  std::array<uint8_t, N> b{};
-  size_t at = 0;
-  Body& i16(int16_t v) {
-    b[at++] = static_cast<uint8_t>(static_cast<uint16_t>(v) >> 8);
-    b[at++] = static_cast<uint8_t>(v);
-    return *this;
-  }
-};
-
-// Whether `build` encodes without meeting a limit of the protocol.
-template <class Build>
-bool builds(Build build) {
-  try {
-    build();
-    return true;
-  } catch (const WriteError&) {
-    return false;
-  }
-}
-
-// The longest prefix of `text` for which `fits` holds, cut before a character:
-// before a byte that is not a UTF-8 continuation byte, as every character of
-// the string reader's output begins. `fits` holds for the prefixes of a text it
-// holds for, and the library's builders are its measure, so the size rules
-// stay the writer's own.
-template <class Fits>
-std::string cutToFit(const std::string& text, Fits fits) {
-  if (fits(text)) return text;
-  std::vector<size_t> cuts{0};
-  for (size_t i = 1; i < text.size(); ++i)
-    if ((static_cast<uint8_t>(text[i]) & 0xC0) != 0x80) cuts.push_back(i);
-  size_t lo = 0, hi = cuts.size();  // the prefix at cuts[hi], or the whole, does not fit
-  while (hi - lo > 1) {
-    const size_t mid = (lo + hi) / 2;
-    (fits(text.substr(0, cuts[mid])) ? lo : hi) = mid;
-  }
-  return text.substr(0, cuts[lo]);
-}
+// A client's text in a log line: as much as takes at most this many bytes on the wire.
+constexpr size_t kLoggedBytes = 80;
 
 std::string logged(const std::string& text) {
-  return cutToFit(text, [](const std::string& t) { return t.size() <= 80; });
+  return text.substr(0, utfPrefix(text, kLoggedBytes));
 }
 
-// Properties as PROPUPD frames addressed by `owner`, as many in each as fit.
-// Throws WriteError when one property alone does not fit.
-std::vector<Bytes> propFrames(const ObjID& owner, const std::map<uint8_t, Property>& props) {
+// Properties as PROPUPD frames addressed by `owner` (ownerBytes on the wire), as
+// many in each as fit. Throws WriteError when one property alone does not fit.
+std::vector<Bytes> propFrames(const ObjID& owner, size_t ownerBytes,
+                              const std::map<uint8_t, Property>& props) {
   std::vector<Bytes> frames;
   PropertyList chunk;
   for (const auto& [pid, p] : props) {
     PropertyList more = chunk;
     more.add(p.id, p.value, p.flags, p.access);
-    if (chunk.empty() || builds([&] { buildPropertyUpdateFor(owner, more); })) {
+    if (chunk.empty() || frameSize(ownerBytes, bodySize(PropertyUpdate{more})) <= kMaxFrameSize) {
       chunk = std::move(more);
       continue;
     }
@@ -100,42 +63,21 @@ std::vector<Bytes> propFrames(const ObjID& owner, const std::map<uint8_t, Proper
 }  // namespace
 
 void Outbox::add(std::span<const uint8_t> f) {
-  const size_t cmdAt = f.size() < 3 ? f.size() : f[1] != kObjLongMarker ? 2 : 3u + f[2];
-  if (cmdAt >= f.size() || f[1] == kObjCompound) {
+  const FrameView v = FrameView::whole(f);
+  Elements els(v);
+  Element e;
+  if (!v.valid() || v.compound() || !els.next(e)) {
     buf_.insert(buf_.end(), f.begin(), f.end());
-    last_ = kNone;
+    last_ = kNoFrame;
     return;
   }
-  add(f.subspan(1, cmdAt - 1), f[cmdAt], f.subspan(cmdAt + 1));
+  add(e.target.bytes(), e.command, e.body);
 }
 
 bool Outbox::add(std::span<const uint8_t> target, uint8_t cmd, std::span<const uint8_t> body) {
-  const size_t plain = 2 + target.size() + body.size(), more = target.size() + body.size();
-  if (plain > 255) return false;
-  if (last_ != kNone && lastCmd_ == cmd) {
-    if (!lastCompound_ && buf_.size() - last_ + 1 + more <= 255) {
-      // [len][target][cmd][body] becomes [len][254][cmd][target][body].
-      const auto at = buf_.begin() + static_cast<std::ptrdiff_t>(last_);
-      const auto t = static_cast<std::ptrdiff_t>(lastTarget_);
-      buf_.insert(at + 1, kObjCompound);
-      const auto from = buf_.begin() + static_cast<std::ptrdiff_t>(last_) + 2;
-      std::rotate(from, from + t, from + t + 1);
-      lastCompound_ = true;
-    }
-    if (lastCompound_ && buf_.size() - last_ + more <= 255) {
-      buf_.insert(buf_.end(), target.begin(), target.end());
-      buf_.insert(buf_.end(), body.begin(), body.end());
-      buf_[last_] = static_cast<uint8_t>(buf_.size() - last_);
-      return true;
-    }
-  }
-  const size_t at = buf_.size();
-  buf_.push_back(static_cast<uint8_t>(plain));
-  buf_.insert(buf_.end(), target.begin(), target.end());
-  buf_.push_back(cmd);
-  buf_.insert(buf_.end(), body.begin(), body.end());
-  last_ = joinable(cmd) ? at : kNone;
-  lastTarget_ = target.size(), lastCmd_ = cmd, lastCompound_ = false;
+  const size_t at = appendElement(buf_, last_, target, cmd, body);
+  if (at == kNoFrame) return false;
+  last_ = joinable(cmd) ? at : kNoFrame;
   return true;
 }
 
@@ -250,11 +192,11 @@ void World::login(Client& c, const OldPropertyList& props) {
     error = kLoginNameBang;
   } else {
     try {
-      const Bytes f = PacketWriter(asId, Command::Disappear).finish();
-      longId.assign(f.begin() + 1, f.end() - 1);
+      appendTarget(longId, asId);
     } catch (const WriteError&) {
     }
-    if (longId.empty() || 2 + longId.size() + kAppearBody > 255)
+    // Every long id written must read back: the largest frame it addresses is an APPRACTR.
+    if (longId.empty() || frameSize(longId.size(), kFixedBodyBytes<AppearActor>) > kMaxFrameSize)
       error = kLoginNameTooLong;
     else if (names_.count(asId.longId()))
       error = kLoginNameInUse;
@@ -268,7 +210,7 @@ void World::login(Client& c, const OldPropertyList& props) {
     return;
   }
   reply.add(kVarUsername, name);
-  emit(c, buildSessionInitReply(reply));  // fits: the name is at most 242 bytes
+  emit(c, buildSessionInitReply(reply));  // fits: the name fits an APPRACTR as a long id
   c.name = name;
   c.longId = std::move(longId);
   names_.insert(asId.longId());
@@ -293,11 +235,11 @@ void World::lookup(Client& c, const std::string& name) {
       emit(c, buildRoomId("", 0));
     }
   };
-  const std::string fits =
-      cutToFit(name, [](const std::string& t) { return builds([&] { buildRoomId(t, 0); }); });
-  if (fits.size() != name.size()) {
+  // Each byte of the name's wire form adds one to the frame.
+  const size_t fits = utfPrefix(name, kMaxFrameSize - buildRoomId("", 0).size());
+  if (fits != name.size()) {
     log(tag(c.id) + " room name too long for its ROOMID: number 0, the name cut");
-    reply(fits, 0);
+    reply(name.substr(0, fits), 0);
     return;
   }
   auto known = numbers_.find(name);
@@ -401,7 +343,7 @@ void World::teleport(Client& c, const Teleport& t) {
 void World::move(Client& c, const LongLoc& m) {
   c.x = m.x, c.y = m.y, c.z = m.z, c.dir = m.dir;
   if (!c.inWorld) return;
-  const auto body = Body<8>().i16(c.x).i16(c.y).i16(c.z).i16(c.dir).b;
+  const auto body = fixedBody(LongLoc{c.x, c.y, c.z, c.dir});
   const auto cmd = static_cast<uint8_t>(Command::LongLoc);
   for (const Viewer& v : c.viewers) emit(*v.client, target(v.id, c), cmd, body);
 }
@@ -412,12 +354,12 @@ void World::say(Client& c, const std::string& text) {
     return;
   }
   // The relayed copy carries the sender's name: cut, never dropped, when it outgrows a frame.
-  const std::string fits =
-      cutToFit(text, [&](const std::string& t) { return builds([&] { buildText(c.name, t); }); });
-  if (fits.size() != text.size())
-    log(tag(c.id) + " TEXT cut to fit: " + std::to_string(fits.size()) + " of " +
+  // Each byte of the text's wire form adds one to the frame.
+  const size_t fits = utfPrefix(text, kMaxFrameSize - buildText(c.name, "").size());
+  if (fits != text.size())
+    log(tag(c.id) + " TEXT cut to fit: " + std::to_string(fits) + " of " +
         std::to_string(text.size()) + " bytes");
-  const Bytes frame = buildText(c.name, fits);
+  const Bytes frame = buildText(c.name, text.substr(0, fits));
   for (Client* v : rooms_.at(c.room).watchers) emit(*v, frame);
 }
 
@@ -427,12 +369,12 @@ void World::setProps(Client& c, const PropertyList& props) {
   PropertyList all;
   for (const auto& [pid, p] : c.props) all.add(p.id, p.value, p.flags, p.access);
   try {
-    PacketWriter w(ObjID(kObjProtocol), Command::PropertyUpdate);
-    w.properties(all);
-    const Bytes f = w.finish();
+    // The body as a viewer's short id addresses it.
+    const Bytes f = buildPropertyUpdate(all);
     // Viewers without a short id free address it by its long id.
-    std::vector<Bytes> frames = propFrames(ObjID(c.name), c.props);
-    c.propsBody.assign(f.begin() + 3, f.end());
+    std::vector<Bytes> frames = propFrames(ObjID(c.name), c.longId.size(), c.props);
+    const auto body = FrameView::whole(f).body();
+    c.propsBody.assign(body.begin(), body.end());
     c.propsLong = std::move(frames);
   } catch (const WriteError& e) {
     c.props = before;
@@ -490,13 +432,7 @@ bool World::syncPair(Client& viewer, Client& actor, bool moved) {
       actor.viewers.push_back({&viewer, id});
     }
     if (fresh || moved || it->second.room != actor.room) {
-      const auto body = Body<kAppearBody>()
-                            .i16(static_cast<int16_t>(actor.room))
-                            .i16(actor.x)
-                            .i16(actor.y)
-                            .i16(actor.z)
-                            .i16(actor.dir)
-                            .b;
+      const auto body = fixedBody(AppearActor{actor.room, actor.x, actor.y, actor.z, actor.dir});
       emit(viewer, target(it->second.id, actor), static_cast<uint8_t>(Command::AppearActor), body);
       it->second.room = actor.room;
     }

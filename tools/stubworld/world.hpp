@@ -53,6 +53,7 @@
 #include <vector>
 
 #include "veltra/proto/commands.hpp"
+#include "veltra/proto/view.hpp"
 
 namespace stubworld {
 
@@ -67,7 +68,7 @@ enum LoginError : int {
   kLoginNameInUse = 2,
   kLoginNoName = 3,
   kLoginAgain = 5,        // this connection is already logged in
-  kLoginNameTooLong = 6,  // more than 241 bytes on the wire: no APPRACTR could carry it
+  kLoginNameTooLong = 6,  // too long on the wire for an APPRACTR to carry it as a long id
   kLoginNameBang = 7,     // begins with "!": a long id reader drops one, so as a long id
                           // the name would read back as another
 };
@@ -85,15 +86,11 @@ class Outbox {
   bool add(std::span<const uint8_t> target, uint8_t cmd, std::span<const uint8_t> body);
   Bytes& bytes() { return buf_; }
   // Starts afresh once the bytes have been taken.
-  void clear() { buf_.clear(), last_ = kNone; }
+  void clear() { buf_.clear(), last_ = veltra::proto::kNoFrame; }
 
  private:
-  static constexpr size_t kNone = SIZE_MAX;
   Bytes buf_;
-  size_t last_ = kNone;  // start of the last frame while others may join it
-  size_t lastTarget_ = 0;
-  uint8_t lastCmd_ = 0;
-  bool lastCompound_ = false;
+  size_t last_ = veltra::proto::kNoFrame;  // start of the last frame while others may join it
 };
 
 class World {
