@@ -406,28 +406,25 @@ bool Swarm::fastFixed(std::span<const uint8_t> f) {
   const proto::FrameView v(f);
   if (!v.valid()) return false;
   const uint8_t cmd = v.command();
-  switch (static_cast<Command>(cmd)) {
-    case Command::LongLoc:
-    case Command::AppearActor:
-    case Command::Disappear: break;
-    default: return false;
-  }
+  const bool moves = cmd == static_cast<uint8_t>(Command::LongLoc);
+  if (!moves && cmd != static_cast<uint8_t>(Command::AppearActor) &&
+      cmd != static_cast<uint8_t>(Command::Disappear))
+    return false;
+  // One pass reads the moves; they are matched once the whole frame has proved sound.
+  movesRead_.clear();
   proto::Elements els(v);
+  proto::Element e;
   size_t n = 0;
-  for (const proto::Element& e : els) {
+  while (els.next(e)) {
     if (e.target.isLong() && !decodes(e.target)) return false;
+    if (moves) movesRead_.push_back(*proto::readFixed<proto::LongLoc>(e.body));
     ++n;
   }
   if (els.malformed()) return false;
   ++report_.framesReceived[cmd];
   report_.commandsReceived[cmd] += n;
-  if (cmd == static_cast<uint8_t>(Command::LongLoc)) {
-    proto::Elements moves(v);
-    for (const proto::Element& e : moves) {
-      const proto::LongLoc m = *proto::readFixed<proto::LongLoc>(e.body);
-      moveReceived(static_cast<uint16_t>(m.x), m.y, m.z, m.dir);
-    }
-  }
+  for (const proto::LongLoc& m : movesRead_)
+    moveReceived(static_cast<uint16_t>(m.x), m.y, m.z, m.dir);
   return true;
 }
 

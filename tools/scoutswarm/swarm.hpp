@@ -170,8 +170,9 @@ class Swarm {
   // Sessions in kConnecting, in kInWorld, and finished (done, failed or
   // abandoned): kept by enter() alone.
   uint32_t connecting_ = 0, inWorld_ = 0, finished_ = 0;
-  veltra::proto::Bytes clientTarget_;  // a move's target, encoded once
-  veltra::proto::Bytes sendBuf_;       // the move being sent
+  veltra::proto::Bytes clientTarget_;              // a move's target, encoded once
+  veltra::proto::Bytes sendBuf_;                   // the move being sent
+  std::vector<veltra::proto::LongLoc> movesRead_;  // the fast path's, of one frame
   bool interrupted_ = false;
   int interrupt_fd_ = -1;
   int timer_fd_ = -1;  // wakes the loop for the next event
