@@ -145,6 +145,8 @@ TEST(Scoutswarm, ErrorsByKind) {
   hostile.add(proto::kVarError, "\xed\xa0\x80\nverdict: PASS\x1b[31m");  // a lone surrogate
   using Kinds = std::map<std::string, uint64_t>;
   const Bytes moves{21, 0xfe, 0x01, 5, 0, 1, 0, 2, 0, 3, 0, 4, 6, 0, 1, 0, 2, 0, 3, 0, 4};
+  const Bytes longMoves{23, 0xfe, 0x01, 0, 1, 'a', 0, 1, 0, 2, 0, 3,
+                        0,  4,    6,    0, 1, 0,   2, 0, 3, 0, 4};
   const struct {
     std::vector<testsupport::Step> script;
     Kinds errors;
@@ -164,12 +166,15 @@ TEST(Scoutswarm, ErrorsByKind) {
       {{1, kReset}, {{"connection reset", 1}}},
       {{1, 1500ms}, {{"time-out awaiting PROPUPD", 1}}},
       // In the world: two unmarked moves in a compound frame, then one cut short after its
-      // second target, which is counted while the session goes on until the server closes.
+      // second target, which is counted while the session goes on until the server closes;
+      // the same with a long target, then one whose long id does not decode.
       {{1, propUpd, 1, proto::buildSessionInitReply(ok), 2, proto::buildRoomId("swarm", 1), 2,
-        moves, Bytes{13, 0xfe, 0x01, 5, 0, 1, 0, 2, 0, 3, 0, 4, 6}, kShutWrite, 1500ms},
+        moves, Bytes{13, 0xfe, 0x01, 5, 0, 1, 0, 2, 0, 3, 0, 4, 6}, longMoves,
+        Bytes{13, 0, 1, 0xff, 0x01, 0, 1, 0, 2, 0, 3, 0, 4}, kShutWrite, 1500ms},
        {{"undecodable frame: read past the end of the packet", 1},
+        {"undecodable frame: malformed UTF (invalid lead byte)", 1},
         {"connection closed by the server", 1}},
-       2},
+       4},
   };
   for (const auto& row : rows) {
     ScriptedPeer peer(row.script, 5s);

@@ -16,6 +16,7 @@
 #include "veltra/proto/commands.hpp"
 #include "veltra/proto/reader.hpp"
 #include "veltra/proto/requests.hpp"
+#include "veltra/proto/view.hpp"
 
 namespace scoutswarm {
 
@@ -43,15 +44,13 @@ int64_t clockNs(clockid_t clock) {
 // The clock of the schedule, the same as the wake-up timer's.
 int64_t clockNs() { return clockNs(CLOCK_MONOTONIC); }
 
-int16_t be16(const uint8_t* p) { return static_cast<int16_t>(p[0] << 8 | p[1]); }
-
-const char* awaitedName(Step step) {
-  switch (step) {
-    case kConnect: return "connection";
-    case kPropUpd: return "PROPUPD";
-    case kLogin: return "SESSINIT reply";
-    case kRoomId: return "ROOMID";
-    default: return "SESSEXIT reply";
+// Whether a long id's text decodes, as the parser requires.
+bool decodes(const proto::IdView& id) {
+  try {
+    static_cast<void>(id.toObjID());
+    return true;
+  } catch (const proto::ReadError&) {
+    return false;
   }
 }
 
@@ -78,6 +77,7 @@ std::string Config::describe() const {
 }
 
 Swarm::Swarm(Config config) : cfg_(std::move(config)), mark_(runMark(cfg_.prefix)) {
+  proto::appendTarget(clientTarget_, ObjID(proto::kObjClient));
   sessions_.resize(cfg_.sessions);
   report_.planned = cfg_.sessions;
   report_.runs.push_back(cfg_.describe());
@@ -95,15 +95,16 @@ void Swarm::interrupt() {
   if (interrupted_) return;
   interrupted_ = report_.interrupted = true;
   for (uint32_t i = 0; i < sessions_.size(); ++i) {
-    Session& s = sessions_[i];
-    if (s.state == State::kInWorld) {
-      leave(i);
-    } else if (s.state != State::kLogout && s.state != State::kDone && s.state != State::kFailed) {
-      // Not yet in the world: abandoned, neither completed nor failed.
-      if (s.state != State::kIdle) close(i);
-      if (s.state == State::kConnecting) --connecting_;
-      s.state = State::kDone;
-      ++finished_;
+    switch (sessions_[i].state) {
+      case State::kInWorld: leave(i); break;
+      case State::kConnecting:
+      case State::kPropUpd:
+      case State::kLogin:
+      case State::kRoomId: close(i); [[fallthrough]];
+      case State::kIdle:  // not yet in the world: neither completed nor failed
+        enter(i, State::kAbandoned);
+        break;
+      default: break;  // logging out, or finished
     }
   }
 }
@@ -205,32 +206,21 @@ void Swarm::fire(const Event& e) {
       if (!interrupted_) start(e.session);
       break;
     case Kind::kTimeout:
-      if (e.serial == s.serial &&
-          (s.state == State::kConnecting || s.state == State::kPropUpd ||
-           s.state == State::kLogin || s.state == State::kRoomId || s.state == State::kLogout)) {
-        static constexpr Step kByState[] = {kConnect, kConnect, kPropUpd, kLogin,
-                                            kRoomId,  kConnect, kLogout};
-        fail(e.session, std::string("time-out awaiting ") +
-                            awaitedName(kByState[static_cast<size_t>(s.state)]));
-      }
+      // A state change since the time-out was set makes it stale.
+      if (e.serial == s.serial)
+        fail(e.session, std::string("time-out awaiting ") + awaitedName(s.state));
       break;
     case Kind::kMove: {
       if (s.state != State::kInWorld) break;
-      // x: sender, y and z: sequence number, dir: the run's mark.
+      // x: sender, y and z: sequence number (low and high half), dir: the run's mark.
       const uint32_t k = s.moves++;
-      const uint8_t f[11] = {11,
-                             proto::kObjClient,
-                             static_cast<uint8_t>(Command::LongLoc),
-                             static_cast<uint8_t>(e.session >> 8),
-                             static_cast<uint8_t>(e.session),
-                             static_cast<uint8_t>(k >> 8),
-                             static_cast<uint8_t>(k),
-                             static_cast<uint8_t>(k >> 24),
-                             static_cast<uint8_t>(k >> 16),
-                             static_cast<uint8_t>(static_cast<uint16_t>(mark_) >> 8),
-                             static_cast<uint8_t>(mark_)};
+      const proto::LongLoc move{static_cast<int16_t>(e.session), static_cast<int16_t>(k),
+                                static_cast<int16_t>(k >> 16), mark_};
+      sendBuf_.clear();
+      proto::appendElement(sendBuf_, proto::kNoFrame, clientTarget_,
+                           static_cast<uint8_t>(Command::LongLoc), proto::fixedBody(move));
       ++report_.movesSent;
-      send(e.session, f);
+      send(e.session, sendBuf_);
       if (s.conn && static_cast<double>(s.moves) < std::floor(cfg_.duration * cfg_.moveRate))
         events_.push({scheduled(s, s.moves, cfg_.moveRate), e.session, 0, Kind::kMove});
       break;
@@ -257,20 +247,16 @@ void Swarm::start(uint32_t i) {
   Session& s = sessions_[i];
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) {
-    s.state = State::kFailed;
-    ++finished_, ++report_.failed;
     report_.errors["socket: " + std::string(std::strerror(errno))]++;
+    enter(i, State::kFailed);
     return;
   }
   const int one = 1;
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   veltra::tools::enableArrivalTimes(fd);
   s.conn = std::make_unique<veltra::tools::Connection>(fd);
-  s.state = State::kConnecting;
-  ++connecting_;
+  enter(i, State::kConnecting);
   s.since = origin_ + static_cast<int64_t>(i / cfg_.ramp * kSecond);  // the scheduled start
-  s.serial++;
-  events_.push({now_ + int64_t{cfg_.timeoutMs} * 1'000'000, i, s.serial, Kind::kTimeout});
   const int rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&cfg_.server), sizeof cfg_.server);
   if (rc != 0 && errno != EINPROGRESS) {
     fail(i, errno == ECONNREFUSED ? "connection refused"
@@ -291,21 +277,48 @@ void Swarm::connected(uint32_t i) {
                                 : "connect: " + std::string(std::strerror(err)));
     return;
   }
-  --connecting_;
   record(kConnect, s.since, now_);
   poller_.modify(s.conn->fd(), EPOLLIN, i);
   s.writing = false;
-  s.state = State::kPropUpd;  // so that a failing send is not counted as connecting
+  enter(i, State::kPropUpd);
   send(i, proto::buildPropRequest());
-  if (s.conn) await(i, State::kPropUpd);
 }
 
-void Swarm::await(uint32_t i, State state) {
+const char* Swarm::awaitedName(State st) {
+  switch (st) {
+    case State::kConnecting: return "connection";
+    case State::kPropUpd: return "PROPUPD";
+    case State::kLogin: return "SESSINIT reply";
+    case State::kRoomId: return "ROOMID";
+    case State::kLogout: return "SESSEXIT reply";
+    default: return nullptr;
+  }
+}
+
+// The one place a session's state changes. Each change makes pending
+// time-outs stale; a state that awaits a reply starts its own, counted from now.
+void Swarm::enter(uint32_t i, State to) {
   Session& s = sessions_[i];
-  s.state = state;
-  s.since = now_;
+  const auto gauge = [this](State st) -> uint32_t* {
+    switch (st) {
+      case State::kConnecting: return &connecting_;
+      case State::kInWorld: return &inWorld_;
+      case State::kDone:
+      case State::kFailed:
+      case State::kAbandoned: return &finished_;
+      default: return nullptr;
+    }
+  };
+  if (uint32_t* g = gauge(s.state)) --*g;
+  if (uint32_t* g = gauge(to)) ++*g;
+  if (to == State::kDone) ++report_.completed;
+  if (to == State::kFailed) ++report_.failed;
+  s.state = to;
   s.serial++;
-  events_.push({now_ + int64_t{cfg_.timeoutMs} * 1'000'000, i, s.serial, Kind::kTimeout});
+  if (awaitedName(to)) {
+    s.since = now_;
+    events_.push({now_ + int64_t{cfg_.timeoutMs} * 1'000'000, i, s.serial, Kind::kTimeout});
+  }
 }
 
 void Swarm::record(Step step, int64_t from, int64_t to) {
@@ -332,25 +345,21 @@ int64_t Swarm::arrivalOf(int64_t realNs) const {
 
 void Swarm::enterWorld(uint32_t i) {
   Session& s = sessions_[i];
+  // ROOMIDRQ first; SUBSCRIB and TELEPORT follow its reply.
+  enter(i, State::kRoomId);
   {
     proto::PropertyList avatar;  // VAR_CHANNEL/BITMAP
     avatar.add(proto::kVarChannel, cfg_.avatar);
     send(i, proto::buildPropertySet("", avatar));
   }
-  // ROOMIDRQ first; SUBSCRIB and TELEPORT follow its reply.
   if (s.conn) send(i, proto::buildRoomIdRequest(cfg_.roomOf(i)));
-  if (s.conn) await(i, State::kRoomId);
 }
 
 void Swarm::leave(uint32_t i) {
-  --inWorld_;
-  sessions_[i].state = State::kLogout;
-  {
-    proto::OldPropertyList bye;
-    bye.add(proto::kVarError, "0");
-    send(i, proto::buildSessionExit(bye));
-  }
-  if (sessions_[i].conn) await(i, State::kLogout);
+  enter(i, State::kLogout);
+  proto::OldPropertyList bye;
+  bye.add(proto::kVarError, "0");
+  send(i, proto::buildSessionExit(bye));
 }
 
 void Swarm::readable(uint32_t i) {
@@ -383,44 +392,39 @@ void Swarm::readable(uint32_t i) {
 
 void Swarm::frame(uint32_t i, std::span<const uint8_t> f) {
   // Most of a run's frames are relayed moves: counted and matched without building commands.
-  if (sessions_[i].state == State::kInWorld || sessions_[i].state == State::kLogout) {
-    if (fastFixed(f)) return;
-  }
+  if (relayed(sessions_[i].state) && fastFixed(f)) return;
   general(i, f);
 }
 
 // A plain or compound frame of a fixed-size notification (LONGLOC, APPRACTR,
-// DISAPPR) whose targets are all short ids: checked, counted and, for moves,
-// matched without building commands. False (nothing counted) for anything
-// else, which then takes the general path.
+// DISAPPR): checked, counted and, for moves, matched without building commands,
+// as the general path would. False (nothing counted) for anything else, which
+// then takes the general path: other commands, frames that do not split into
+// whole elements, and long ids whose text does not decode (its error is
+// counted there).
 bool Swarm::fastFixed(std::span<const uint8_t> f) {
-  size_t body;
-  switch (static_cast<Command>(f.size() >= 2 ? f[1] : 0)) {
-    case Command::LongLoc: body = 8; break;
-    case Command::AppearActor: body = 10; break;
-    case Command::Disappear: body = 0; break;
-    default: return false;
-  }
-  const uint8_t cmd = f[1];
+  const proto::FrameView v(f);
+  if (!v.valid()) return false;
+  const uint8_t cmd = v.command();
   const bool moves = cmd == static_cast<uint8_t>(Command::LongLoc);
-  if (f[0] == proto::kObjLongMarker) return false;
-  if (f[0] != proto::kObjCompound) {
-    if (f.size() < 2 + body) return false;
-    ++report_.framesReceived[cmd], ++report_.commandsReceived[cmd];
-    if (moves)
-      moveReceived(static_cast<uint16_t>(be16(&f[2])), be16(&f[4]), be16(&f[6]), be16(&f[8]));
-    return true;
+  if (!moves && cmd != static_cast<uint8_t>(Command::AppearActor) &&
+      cmd != static_cast<uint8_t>(Command::Disappear))
+    return false;
+  // One pass reads the moves; they are matched once the whole frame has proved sound.
+  movesRead_.clear();
+  proto::Elements els(v);
+  proto::Element e;
+  size_t n = 0;
+  while (els.next(e)) {
+    if (e.target.isLong() && !decodes(e.target)) return false;
+    if (moves) movesRead_.push_back(*proto::readFixed<proto::LongLoc>(e.body));
+    ++n;
   }
-  const size_t step = 1 + body;
-  if (f.size() <= 2 || (f.size() - 2) % step != 0) return false;
-  for (size_t at = 2; at < f.size(); at += step)
-    if (f[at] == proto::kObjLongMarker) return false;
+  if (els.malformed()) return false;
   ++report_.framesReceived[cmd];
-  report_.commandsReceived[cmd] += (f.size() - 2) / step;
-  if (moves)
-    for (size_t at = 2; at < f.size(); at += step)
-      moveReceived(static_cast<uint16_t>(be16(&f[at + 1])), be16(&f[at + 3]), be16(&f[at + 5]),
-                   be16(&f[at + 7]));
+  report_.commandsReceived[cmd] += n;
+  for (const proto::LongLoc& m : movesRead_)
+    moveReceived(static_cast<uint16_t>(m.x), m.y, m.z, m.dir);
   return true;
 }
 
@@ -432,9 +436,10 @@ void Swarm::general(uint32_t i, std::span<const uint8_t> f) {
   } catch (const proto::ReadError& e) {
     const std::string kind = std::string("undecodable frame: ") + e.what();
     // An awaited reply that does not decode ends the session; a notification does not.
-    if (s.state == State::kInWorld || s.state == State::kLogout) {
+    if (relayed(s.state)) {
       report_.errors[kind]++;
-      if (f.size() >= 2 && f[0] != proto::kObjLongMarker) ++report_.framesReceived[f[1]];
+      const proto::FrameView v(f);
+      if (v.valid() && !v.target().isLong()) ++report_.framesReceived[v.command()];
     } else {
       fail(i, kind);
     }
@@ -442,19 +447,30 @@ void Swarm::general(uint32_t i, std::span<const uint8_t> f) {
   }
   ++report_.framesReceived[cmds.front().command];
   for (const proto::Incoming& in : cmds) ++report_.commandsReceived[in.command];
-  const proto::Incoming& first = cmds.front();
+  if (!relayed(s.state)) return replied(i, cmds.front());
+  // The SESSEXIT reply may come behind relays, in the same frame.
+  for (const proto::Incoming& in : cmds) {
+    if (s.state == State::kLogout && std::holds_alternative<proto::SessionExit>(in.body))
+      return replied(i, in);
+    notified(in);
+  }
+}
+
+// The reply the session awaits, or a wrong one, which ends it.
+void Swarm::replied(uint32_t i, const proto::Incoming& in) {
+  Session& s = sessions_[i];
   auto wrong = [&](const char* request) {
-    fail(i, std::string("wrong reply to ") + request + ": " + proto::commandName(first.command));
+    fail(i, std::string("wrong reply to ") + request + ": " + proto::commandName(in.command));
   };
   switch (s.state) {
     case State::kPropUpd:
-      if (!std::holds_alternative<proto::PropertyUpdate>(first.body)) return wrong("PROPREQ");
+      if (!std::holds_alternative<proto::PropertyUpdate>(in.body)) return wrong("PROPREQ");
       record(kPropUpd, s.since, arrival_);
+      enter(i, State::kLogin);
       send(i, proto::buildSessionInit(proto::loginProperties(cfg_.prefix + std::to_string(i + 1))));
-      if (s.conn) await(i, State::kLogin);
       return;
     case State::kLogin: {
-      const auto* si = std::get_if<proto::SessionInit>(&first.body);
+      const auto* si = std::get_if<proto::SessionInit>(&in.body);
       if (!si) return wrong("SESSINIT");
       const auto err = si->props.value(proto::kVarError);
       if (err != "0") return fail(i, "login refused (" + err.value_or("no VAR_ERROR") + ")");
@@ -462,7 +478,7 @@ void Swarm::general(uint32_t i, std::span<const uint8_t> f) {
       return enterWorld(i);
     }
     case State::kRoomId: {
-      const auto* rid = std::get_if<proto::RoomId>(&first.body);
+      const auto* rid = std::get_if<proto::RoomId>(&in.body);
       if (!rid) return wrong("ROOMIDRQ");
       if (rid->roomNumber == 0) return fail(i, "room number 0");
       record(kRoomId, s.since, arrival_);
@@ -470,10 +486,8 @@ void Swarm::general(uint32_t i, std::span<const uint8_t> f) {
       send(i, proto::buildSubscribe(s.room, kX, kY, kZ, 900));
       if (s.conn) send(i, proto::buildTeleport(s.room, 0, 1, kX, kY, kZ, kDir));
       if (!s.conn) return;
-      s.state = State::kInWorld;
+      enter(i, State::kInWorld);
       s.inWorldAt = now_;
-      ++inWorld_;
-      s.serial++;  // no reply awaited now
       if (std::floor(cfg_.duration * cfg_.moveRate) >= 1)
         events_.push({scheduled(s, 0, cfg_.moveRate), i, 0, Kind::kMove});
       if (std::floor(cfg_.duration * cfg_.chatRate) >= 1)
@@ -481,20 +495,22 @@ void Swarm::general(uint32_t i, std::span<const uint8_t> f) {
       events_.push({now_ + static_cast<int64_t>(cfg_.duration * kSecond), i, 0, Kind::kExit});
       return;
     }
-    default: break;
-  }
-  for (const proto::Incoming& in : cmds) {
-    if (const auto* m = std::get_if<proto::LongLoc>(&in.body)) {
-      moveReceived(static_cast<uint16_t>(m->x), m->y, m->z, m->dir);
-    } else if (const auto* t = std::get_if<proto::Text>(&in.body)) {
-      lineReceived(t->text);
-    } else if (s.state == State::kLogout && std::holds_alternative<proto::SessionExit>(in.body)) {
+    case State::kLogout:  // SESSEXIT: logged out
       record(kLogout, s.since, arrival_);
-      s.state = State::kDone;
-      ++finished_, ++report_.completed;
+      enter(i, State::kDone);
       close(i);
       return;
-    }
+    default: return;
+  }
+}
+
+// A notification in the world: relayed moves and chat lines are matched, the
+// rest only counted.
+void Swarm::notified(const proto::Incoming& in) {
+  if (const auto* m = std::get_if<proto::LongLoc>(&in.body)) {
+    moveReceived(static_cast<uint16_t>(m->x), m->y, m->z, m->dir);
+  } else if (const auto* t = std::get_if<proto::Text>(&in.body)) {
+    lineReceived(t->text);
   }
 }
 
@@ -537,7 +553,7 @@ void Swarm::lineReceived(const std::string& line) {
 void Swarm::send(uint32_t i, std::span<const uint8_t> f) {
   Session& s = sessions_[i];
   s.conn->queue(f);
-  ++report_.framesSent[f[f[1] == proto::kObjLongMarker ? 3 + f[2] : 2]];
+  ++report_.framesSent[proto::FrameView::whole(f).command()];
   flush(i);
 }
 
@@ -557,12 +573,8 @@ void Swarm::flush(uint32_t i) {
 }
 
 void Swarm::fail(uint32_t i, const std::string& kind) {
-  Session& s = sessions_[i];
   report_.errors[kind]++;
-  if (s.state == State::kConnecting) --connecting_;
-  if (s.state == State::kInWorld) --inWorld_;
-  s.state = State::kFailed;
-  ++finished_, ++report_.failed;
+  enter(i, State::kFailed);
   close(i);
 }
 

@@ -30,6 +30,8 @@
 
 #include "common/netio.hpp"
 #include "scoutswarm/report.hpp"
+#include "veltra/proto/commands.hpp"
+#include "veltra/proto/writer.hpp"
 
 namespace scoutswarm {
 
@@ -79,28 +81,37 @@ class Swarm {
   const Report& report() const { return report_; }
 
  private:
-  // Where a session stands: the awaited reply, or in the world, or finished.
+  // Where a session stands: connecting, awaiting a reply, in the world, or
+  // finished one of three ways. A session changes state only through enter(),
+  // which keeps the gauges (connecting_, inWorld_, finished_) and the report's
+  // completed and failed counts in step and sets the time-out of an awaited reply.
   enum class State : uint8_t {
-    kIdle,
-    kConnecting,
-    kPropUpd,
+    kIdle,        // not started
+    kConnecting,  // awaiting the connection
+    kPropUpd,     // awaiting the reply named
     kLogin,
     kRoomId,
     kInWorld,
-    kLogout,
-    kDone,
-    kFailed
+    kLogout,     // awaiting the SESSEXIT reply; relays still arrive
+    kDone,       // logged out
+    kFailed,     // ended by an error
+    kAbandoned,  // interrupted before it reached the world
   };
   struct Session {
     State state = State::kIdle;
     bool writing = false;  // EPOLLOUT armed
-    uint32_t serial = 0;   // bumped per awaited reply; stale time-outs compare unequal
+    uint32_t serial = 0;   // bumped per state change; stale time-outs compare unequal
     uint16_t room = 0;
     int64_t since = 0;      // when the awaited request went out (ns)
     int64_t inWorldAt = 0;  // when the TELEPORT went out (ns); the schedule's origin
     uint32_t moves = 0, lines = 0;
     std::unique_ptr<veltra::tools::Connection> conn;
   };
+  // Relays arrive in the world and while logging out of it.
+  static bool relayed(State st) { return st == State::kInWorld || st == State::kLogout; }
+  // What a state awaits, for its time-out's message; nullptr when it awaits nothing.
+  static const char* awaitedName(State st);
+
   // The schedule: session starts, sends, departures, reply time-outs and the
   // once-a-second tick, earliest first.
   enum class Kind : uint8_t { kStart, kMove, kChat, kExit, kTimeout, kTick };
@@ -116,16 +127,18 @@ class Swarm {
   void fire(const Event& e);
   void start(uint32_t i);
   void connected(uint32_t i);
-  void await(uint32_t i, State state);
+  void enter(uint32_t i, State to);
   void enterWorld(uint32_t i);
   void leave(uint32_t i);
 
   // Input: read, cut into frames, decoded (the common notifications on a fast
-  // path), matched against the awaited reply or counted as notifications.
+  // path), then matched against the awaited reply or taken as notifications.
   void readable(uint32_t i);
   void frame(uint32_t i, std::span<const uint8_t> f);
   bool fastFixed(std::span<const uint8_t> f);
   void general(uint32_t i, std::span<const uint8_t> f);
+  void replied(uint32_t i, const veltra::proto::Incoming& in);
+  void notified(const veltra::proto::Incoming& in);
   void moveReceived(uint16_t x, int16_t y, int16_t z, int16_t dir);
   void lineReceived(const std::string& text);
 
@@ -154,8 +167,12 @@ class Swarm {
   int64_t now_ = 0;
   int64_t arrival_ = 0;     // when the bytes being decoded reached this host
   int64_t realOffset_ = 0;  // CLOCK_REALTIME minus the schedule's clock
-  uint32_t finished_ = 0;   // sessions done, failed or abandoned
-  uint32_t connecting_ = 0, inWorld_ = 0;
+  // Sessions in kConnecting, in kInWorld, and finished (done, failed or
+  // abandoned): kept by enter() alone.
+  uint32_t connecting_ = 0, inWorld_ = 0, finished_ = 0;
+  veltra::proto::Bytes clientTarget_;              // a move's target, encoded once
+  veltra::proto::Bytes sendBuf_;                   // the move being sent
+  std::vector<veltra::proto::LongLoc> movesRead_;  // the fast path's, of one frame
   bool interrupted_ = false;
   int interrupt_fd_ = -1;
   int timer_fd_ = -1;  // wakes the loop for the next event
