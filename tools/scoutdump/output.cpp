@@ -26,11 +26,11 @@ std::string hex(std::span<const uint8_t> bytes) {
   return s;
 }
 
-json target(const proto::ObjID& id) { return id.isLong() ? json(id.longId()) : json(id.shortId()); }
-
 std::string hex(std::string_view bytes) {
   return hex({reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()});
 }
+
+json target(const proto::ObjID& id) { return id.isLong() ? json(id.longId()) : json(id.shortId()); }
 
 // A property list's entries: id, name when the id has one, flags, access and
 // binary for a new-style list, and the value (in hex when binary).
