@@ -107,6 +107,7 @@ TEST(Scoutdump, OutputFormsAndCommandLine) {
       testing::TempDir() + "scoutdump_json_" + std::to_string(getpid()) + ".pcap";
   writeCapture(path, true, {{1, 0, cat({kPropReq, kLongLoc})}});
   const std::string json =
+      R"("command":"longloc","connection":1,"direction":"client-to-server","dst":"10.0.0.2:6650",)"
       R"("fields":{"dir":90,"x":10,"y":20,"z":0},"hex":"0b0101000a00140000005a",)"
       R"("mnemonic":"LONGLOC","src":"10.0.0.1:40000","target":1,)";
   const std::tuple<V, int, std::string> rows[] = {

@@ -16,6 +16,7 @@
 
 #include "veltra/proto/framer.hpp"
 #include "veltra/proto/reader.hpp"
+#include "veltra/proto/view.hpp"
 
 namespace scoutdump {
 
@@ -245,27 +246,27 @@ struct Decoder::Impl {
   void drain(Conn& c, Dir d) {
     Half& h = half(c, d);
     for (;;) {
-      std::span<const uint8_t> body;
-      switch (h.data->framer.next(body)) {
+      std::span<const uint8_t> whole;
+      switch (h.data->framer.nextWhole(whole)) {
         case proto::Framer::Result::kNeedMore: return;
         case proto::Framer::Result::kBadLength:
           kill(c, d, Event::kBadLength,
                "length byte " + std::to_string(h.data->framer.badLength()) +
                    " (below 3); this direction is no longer decoded");
           return;
-        case proto::Framer::Result::kFrame: frame(c, d, body); break;
+        case proto::Framer::Result::kFrame: frame(c, d, whole); break;
       }
     }
   }
 
-  void frame(const Conn& c, Dir d, std::span<const uint8_t> body) {
-    // The framer's view starts behind the length byte, which it keeps in front.
-    const std::span<const uint8_t> whole(body.data() - 1, body.size() + 1);
+  // One whole frame, length byte first: events show it whole.
+  void frame(const Conn& c, Dir d, std::span<const uint8_t> whole) {
     Summary::PerDir& pd = summary.dir[static_cast<int>(d)];
     ++pd.frames;
     std::vector<proto::Incoming> cmds;
     try {
-      cmds = proto::parsePacket(body);
+      // packet() is there for a frame the view refuses too: the parser names the fault.
+      cmds = proto::parsePacket(proto::FrameView::whole(whole).packet());
     } catch (const proto::ReadError& e) {
       ++summary.undecodable;
       emit(Event::kUndecodable, c, d, e.what(), whole);

@@ -4,9 +4,10 @@
 #include <map>
 #include <nlohmann/json.hpp>
 #include <ostream>
-#include <type_traits>
 
 #include "common/text.hpp"
+#include "veltra/proto/fields.hpp"
+#include "veltra/proto/property.hpp"
 
 namespace scoutdump {
 
@@ -25,74 +26,47 @@ std::string hex(std::span<const uint8_t> bytes) {
   return s;
 }
 
+std::string hex(std::string_view bytes) {
+  return hex({reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()});
+}
+
 json target(const proto::ObjID& id) { return id.isLong() ? json(id.longId()) : json(id.shortId()); }
 
-json props(const proto::OldPropertyList& list) {
+// A property list's entries: id, name when the id has one, flags, access and
+// binary for a new-style list, and the value (in hex when binary).
+json entries(const proto::Field& f) {
   json a = json::array();
-  for (const auto& p : list.all()) a.push_back({{"id", p.id}, {"value", p.value}});
-  return a;
-}
-
-json props(const proto::PropertyList& list) {
-  json a = json::array();
-  for (const auto& p : list.all()) {
-    json e = {{"id", p.id}, {"flags", p.flags}, {"access", p.access}};
-    if (p.binary())
-      e["hex"] = hex({reinterpret_cast<const uint8_t*>(p.value.data()), p.value.size()});
-    else
-      e["value"] = p.value;
+  const bool newStyle = f.kind == proto::FieldKind::kProperties;
+  proto::forEachEntry(f, [&](const proto::PropertyEntry& p) {
+    json e = {{"id", p.id}};
+    if (const char* name = proto::propertyName(p.id)) e["name"] = name;
+    if (newStyle) {
+      e["flags"] = p.flags;
+      e["access"] = p.access;
+      e["binary"] = p.binary;
+    }
+    e["value"] = p.binary ? hex(p.value) : std::string(p.value);
     a.push_back(std::move(e));
-  }
+  });
   return a;
 }
 
-// The decoded fields of a body, named as in the library's body types.
-json fields(const proto::CommandBody& body) {
-  return std::visit(
-      [](const auto& b) -> json {
-        using T = std::decay_t<decltype(b)>;
-        if constexpr (std::is_same_v<T, proto::PropRequest>) return {{"ids", b.ids}};
-        if constexpr (std::is_same_v<T, proto::SessionInit> ||
-                      std::is_same_v<T, proto::SessionExit> || std::is_same_v<T, proto::AppInit> ||
-                      std::is_same_v<T, proto::PropCommand> ||
-                      std::is_same_v<T, proto::PropertyUpdate>)
-          return {{"props", props(b.props)}};
-        if constexpr (std::is_same_v<T, proto::PropertySet>)
-          return {{"fromUser", b.fromUser}, {"props", props(b.props)}};
-        if constexpr (std::is_same_v<T, proto::RoomIdRequest>) return {{"roomName", b.roomName}};
-        if constexpr (std::is_same_v<T, proto::Subscribe>)
-          return {{"room", b.room}, {"x", b.x}, {"y", b.y}, {"z", b.z}, {"distance", b.distance}};
-        if constexpr (std::is_same_v<T, proto::Unsubscribe>) return {{"room", b.room}};
-        if constexpr (std::is_same_v<T, proto::SubscribeDist>)
-          return {{"room", b.room}, {"distance", b.distance}};
-        if constexpr (std::is_same_v<T, proto::LongLoc>)
-          return {{"x", b.x}, {"y", b.y}, {"z", b.z}, {"dir", b.dir}};
-        if constexpr (std::is_same_v<T, proto::RoomChange> || std::is_same_v<T, proto::AppearActor>)
-          return {{"room", b.room}, {"x", b.x}, {"y", b.y}, {"z", b.z}, {"dir", b.dir}};
-        if constexpr (std::is_same_v<T, proto::Teleport>)
-          return {{"room", b.room},
-                  {"exitType", b.exitType},
-                  {"entryType", b.entryType},
-                  {"x", b.x},
-                  {"y", b.y},
-                  {"z", b.z},
-                  {"dir", b.dir}};
-        if constexpr (std::is_same_v<T, proto::Text> || std::is_same_v<T, proto::Whisper>)
-          return {{"sender", target(b.sender)}, {"text", b.text}};
-        if constexpr (std::is_same_v<T, proto::BuddyListUpdate>)
-          return {{"buddy", b.buddy}, {"add", b.add}};
-        if constexpr (std::is_same_v<T, proto::FingerRequest>) return {{"user", b.user}};
-        if constexpr (std::is_same_v<T, proto::ChannelChange>) return {{"channel", b.channel}};
-        if constexpr (std::is_same_v<T, proto::RegisterObjId>)
-          return {{"longId", b.longId}, {"shortId", b.shortId}};
-        if constexpr (std::is_same_v<T, proto::Disappear>) return json::object();
-        if constexpr (std::is_same_v<T, proto::RoomId>)
-          return {{"roomName", b.roomName}, {"roomNumber", b.roomNumber}};
-        if constexpr (std::is_same_v<T, proto::BuddyListNotify>)
-          return {{"buddy", b.buddy}, {"online", b.online}};
-        if constexpr (std::is_same_v<T, proto::Unparsed>) return {{"payload", hex(b.payload)}};
-      },
-      body);
+// A body's fields by the field model's names, one JSON form per kind: a command
+// whose fields change needs nothing here.
+json fields(const proto::Incoming& in) {
+  json j = json::object();
+  proto::forEachField(in, [&](const proto::Field& f) {
+    json& v = j[f.name];
+    switch (f.kind) {
+      case proto::FieldKind::kInteger: v = f.integer; break;
+      case proto::FieldKind::kText: v = std::string(f.text); break;
+      case proto::FieldKind::kObjId: v = target(*f.id); break;
+      case proto::FieldKind::kBytes: v = hex(f.bytes); break;
+      case proto::FieldKind::kOldProperties:
+      case proto::FieldKind::kProperties: v = entries(f); break;
+    }
+  });
+  return j;
 }
 
 // The counts by mnemonic: codes without a name add up under "UNKNOWN".
@@ -142,40 +116,13 @@ std::string hexDump(std::span<const uint8_t> bytes) {
   return s;
 }
 
-void Printer::event(const Event& e) {
-  if (opt_.quiet) return;
-  const bool command = e.kind == Event::kCommand;
-  if (command && !opt_.mnemonics.empty() &&
-      !opt_.mnemonics.count(proto::commandName(e.cmd->command))) {
-    return;
-  }
-  // A connection is announced client first; everything else sender first.
-  const std::string& from = e.kind == Event::kConnection ? e.conn->client : e.conn->from(e.dir);
-  const std::string& to = e.kind == Event::kConnection ? e.conn->server : e.conn->to(e.dir);
-  if (opt_.json) {
-    json j = {{"type", kindName(e.kind)},
-              {"time", e.time},
-              {"connection", e.conn->id},
-              {"src", from},
-              {"dst", to}};
-    if (e.kind == Event::kConnection) {
-      j["partial"] = e.conn->partial;
-    } else {
-      j["direction"] = kDirName[static_cast<int>(e.dir)];
-    }
-    if (command) {
-      j["code"] = e.cmd->command;
-      j["mnemonic"] = proto::commandName(e.cmd->command);
-      j["target"] = target(e.cmd->target);
-      j["fields"] = fields(e.cmd->body);
-      j["text"] = proto::describe(*e.cmd);
-    } else if (!e.message.empty()) {
-      j["message"] = e.message;
-    }
-    if (!e.frame.empty()) j["hex"] = hex(e.frame);
-    // Texts from the capture need not be valid UTF-8; JSON must be.
-    out_ << j.dump(-1, ' ', false, json::error_handler_t::replace) << '\n';
-  } else {
+namespace {
+
+class TextPrinter : public FormatPrinter {
+ public:
+  TextPrinter(std::ostream& out, bool hex) : out_(out), hex_(hex) {}
+
+  void event(const Event& e, const std::string& from, const std::string& to) override {
     char time[32];
     std::snprintf(time, sizeof time, "%11.6f ", e.time);
     out_ << time << from << " → " << to << ' ';
@@ -191,14 +138,84 @@ void Printer::event(const Event& e) {
     }
     out_ << '\n';
     // An undecodable frame is always shown whole; a compound frame once, after its last command.
-    if (e.kind == Event::kUndecodable || (opt_.hex && command && e.lastOfFrame))
+    if (e.kind == Event::kUndecodable || (hex_ && e.kind == Event::kCommand && e.lastOfFrame))
       out_ << hexDump(e.frame);
   }
-  if (opt_.flush) out_.flush();
-}
 
-void Printer::summary(const Summary& s) {
-  if (opt_.json) {
+  void summary(const Summary& s) override {
+    char line[160];
+    auto row = [&](const char* label, uint64_t a, uint64_t b) {
+      std::snprintf(line, sizeof line, "%-22s %17llu %17llu\n", label,
+                    static_cast<unsigned long long>(a), static_cast<unsigned long long>(b));
+      out_ << line;
+    };
+    out_ << "== summary ==\n"
+         << "packets: " << s.packets << " read, " << s.tcpPackets
+         << " TCP on the protocol's ports\n"
+         << "connections: " << s.connections << " (" << s.partialConnections
+         << " without their start)\n";
+    std::snprintf(line, sizeof line, "%-22s %19s %19s\n", "", "client → server", "server → client");
+    out_ << line;
+    row("bytes", s.dir[0].bytes, s.dir[1].bytes);
+    row("frames", s.dir[0].frames, s.dir[1].frames);
+    row("commands", s.dir[0].commands, s.dir[1].commands);
+    out_ << "frames/commands by mnemonic:\n";
+    const std::map<std::string, Summary::PerName> names[2] = {byName(s.dir[0]), byName(s.dir[1])};
+    std::set<std::string> all;
+    for (const auto& d : names)
+      for (const auto& [name, n] : d) all.insert(name);
+    for (const auto& name : all) {
+      Summary::PerName n[2];
+      for (int d = 0; d < 2; ++d)
+        if (auto it = names[d].find(name); it != names[d].end()) n[d] = it->second;
+      const std::string a = std::to_string(n[0].frames) + "/" + std::to_string(n[0].commands);
+      const std::string b = std::to_string(n[1].frames) + "/" + std::to_string(n[1].commands);
+      std::snprintf(line, sizeof line, "  %-20s %17s %17s\n", name.c_str(), a.c_str(), b.c_str());
+      out_ << line;
+    }
+    out_ << "errors: " << s.errors() << " (" << s.undecodable << " undecodable frames, "
+         << s.badLength << " bad length bytes, " << s.gaps << " gaps, " << s.unreadable
+         << " unreadable packets, " << s.cutPackets << " packets cut short)\n"
+         << "unfinished frames at the end: " << s.unfinished << '\n';
+  }
+
+ private:
+  std::ostream& out_;
+  bool hex_;
+};
+
+// JSON Lines: every event with its frame's bytes, whatever -x says.
+class JsonPrinter : public FormatPrinter {
+ public:
+  explicit JsonPrinter(std::ostream& out) : out_(out) {}
+
+  void event(const Event& e, const std::string& from, const std::string& to) override {
+    json j = {{"type", kindName(e.kind)},
+              {"time", e.time},
+              {"connection", e.conn->id},
+              {"src", from},
+              {"dst", to}};
+    if (e.kind == Event::kConnection) {
+      j["partial"] = e.conn->partial;
+    } else {
+      j["direction"] = kDirName[static_cast<int>(e.dir)];
+    }
+    if (e.kind == Event::kCommand) {
+      j["code"] = e.cmd->command;
+      j["command"] = proto::commandId(e.cmd->command);
+      j["mnemonic"] = proto::commandName(e.cmd->command);
+      j["target"] = target(e.cmd->target);
+      j["fields"] = fields(*e.cmd);
+      j["text"] = proto::describe(*e.cmd);
+    } else if (!e.message.empty()) {
+      j["message"] = e.message;
+    }
+    if (!e.frame.empty()) j["hex"] = hex(e.frame);
+    // Texts from the capture need not be valid UTF-8; JSON must be.
+    out_ << j.dump(-1, ' ', false, json::error_handler_t::replace) << '\n';
+  }
+
+  void summary(const Summary& s) override {
     json dirs = json::object();
     for (int d = 0; d < 2; ++d) {
       json names = json::object();
@@ -223,42 +240,38 @@ void Printer::summary(const Summary& s) {
                     {"cutPackets", s.cutPackets},
                     {"unfinished", s.unfinished}};
     out_ << j.dump() << '\n';
-    out_.flush();
+  }
+
+ private:
+  std::ostream& out_;
+};
+
+}  // namespace
+
+Printer::Printer(std::ostream& out, OutputOptions options) : out_(out), opt_(std::move(options)) {
+  if (opt_.json)
+    format_ = std::make_unique<JsonPrinter>(out_);
+  else
+    format_ = std::make_unique<TextPrinter>(out_, opt_.hex);
+}
+
+Printer::~Printer() = default;
+
+void Printer::event(const Event& e) {
+  if (opt_.quiet) return;
+  if (e.kind == Event::kCommand && !opt_.mnemonics.empty() &&
+      !opt_.mnemonics.count(proto::commandName(e.cmd->command))) {
     return;
   }
-  char line[160];
-  auto row = [&](const char* label, uint64_t a, uint64_t b) {
-    std::snprintf(line, sizeof line, "%-22s %17llu %17llu\n", label,
-                  static_cast<unsigned long long>(a), static_cast<unsigned long long>(b));
-    out_ << line;
-  };
-  out_ << "== summary ==\n"
-       << "packets: " << s.packets << " read, " << s.tcpPackets << " TCP on the protocol's ports\n"
-       << "connections: " << s.connections << " (" << s.partialConnections
-       << " without their start)\n";
-  std::snprintf(line, sizeof line, "%-22s %19s %19s\n", "", "client → server", "server → client");
-  out_ << line;
-  row("bytes", s.dir[0].bytes, s.dir[1].bytes);
-  row("frames", s.dir[0].frames, s.dir[1].frames);
-  row("commands", s.dir[0].commands, s.dir[1].commands);
-  out_ << "frames/commands by mnemonic:\n";
-  const std::map<std::string, Summary::PerName> names[2] = {byName(s.dir[0]), byName(s.dir[1])};
-  std::set<std::string> all;
-  for (const auto& d : names)
-    for (const auto& [name, n] : d) all.insert(name);
-  for (const auto& name : all) {
-    Summary::PerName n[2];
-    for (int d = 0; d < 2; ++d)
-      if (auto it = names[d].find(name); it != names[d].end()) n[d] = it->second;
-    const std::string a = std::to_string(n[0].frames) + "/" + std::to_string(n[0].commands);
-    const std::string b = std::to_string(n[1].frames) + "/" + std::to_string(n[1].commands);
-    std::snprintf(line, sizeof line, "  %-20s %17s %17s\n", name.c_str(), a.c_str(), b.c_str());
-    out_ << line;
-  }
-  out_ << "errors: " << s.errors() << " (" << s.undecodable << " undecodable frames, "
-       << s.badLength << " bad length bytes, " << s.gaps << " gaps, " << s.unreadable
-       << " unreadable packets, " << s.cutPackets << " packets cut short)\n"
-       << "unfinished frames at the end: " << s.unfinished << '\n';
+  // A connection is announced client first; everything else sender first.
+  const bool conn = e.kind == Event::kConnection;
+  format_->event(e, conn ? e.conn->client : e.conn->from(e.dir),
+                 conn ? e.conn->server : e.conn->to(e.dir));
+  if (opt_.flush) out_.flush();
+}
+
+void Printer::summary(const Summary& s) {
+  format_->summary(s);
   out_.flush();
 }
 

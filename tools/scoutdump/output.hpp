@@ -5,6 +5,7 @@
 #pragma once
 
 #include <iosfwd>
+#include <memory>
 #include <set>
 #include <string>
 
@@ -20,15 +21,27 @@ struct OutputOptions {
   std::set<std::string> mnemonics;  // -Y: only these commands (empty: all)
 };
 
+// How one output format writes events and the summary; Printer picks one.
+class FormatPrinter {
+ public:
+  virtual ~FormatPrinter() = default;
+  // from and to: the sender and the receiver; for a connection, client and server.
+  virtual void event(const Event& e, const std::string& from, const std::string& to) = 0;
+  virtual void summary(const Summary& s) = 0;
+};
+
+// The sink: keeps what -q and -Y let through and hands it to the format's printer.
 class Printer : public Sink {
  public:
-  Printer(std::ostream& out, OutputOptions options) : out_(out), opt_(std::move(options)) {}
+  Printer(std::ostream& out, OutputOptions options);
+  ~Printer() override;
   void event(const Event& e) override;
   void summary(const Summary& s);
 
  private:
   std::ostream& out_;
   OutputOptions opt_;
+  std::unique_ptr<FormatPrinter> format_;
 };
 
 // "0000  03 ff 0a   ...": offsets, 16 bytes a line, then the bytes as ASCII.
