@@ -15,9 +15,9 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 
 
 def load(path):
-    spec = importlib.util.spec_from_file_location("pure_decoder", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("pure_decoder", path)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
