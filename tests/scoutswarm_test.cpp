@@ -224,6 +224,8 @@ TEST(Scoutswarm, MergeRefusesReportsThatDoNotAddUp) {
   } rows[] = {
       {"", "cannot read"},
       {edit([](Report& r) { r.relay.setExtremes(6000, 5000); }), "relay.min: above the maximum"},
+      {edit([](Report&) {}, "\"count\": 2", "\"count\": 3"),
+       "relay.count: not the sum of the buckets"},
       {edit([](Report& r) { r.chat.addBucket(1, ~uint64_t{0}), r.chat.addBucket(2, 2); }),
        "chat.buckets[0][1]: not a count"},
       {edit([](Report& r) { r.completed = 1; }), "sessions.failed: completed and failed"},

@@ -88,6 +88,7 @@ TEST(World, RepliesVisibilityAndPerViewerIds) {
       {1, login("ana"), {"1 SESSINIT [#1] (VAR_ERROR=0 VAR_USERNAME=ana )"}},
       {2, login("bea"), {"2 SESSINIT [#1] (VAR_ERROR=0 VAR_USERNAME=bea )"}},
       {3, login("!!ana"), {"3 SESSINIT [#1] (VAR_ERROR=7 )"}},  // would read back as "ana"
+      {3, login("!cy"), {"3 SESSINIT [#1] (VAR_ERROR=7 )"}},    // would read back as "cy"
       {4, login("cy", "23"), {"4 SESSINIT [#1] (VAR_ERROR=1 )"}},
       {5,
        request(Command::SessionInit,  // a name of 124 raw zero bytes, 248 bytes when written
@@ -145,8 +146,8 @@ TEST(World, RepliesVisibilityAndPerViewerIds) {
   EXPECT_EQ(V(out.begin(), out.begin() + 3),
             (V{"1 APPRACTR [" + z + "]" + at, "1 PROPUPD [" + z + "] (VAR_APPNAME=" + p + " )",
                "1 PROPUPD [" + z + "] (VAR_CHANNEL/BITMAP=" + p + " )"}));
-  EXPECT_EQ(veltra::tools::escapeText("hi\n[1 x]\x1b[2J\\\xc2\x9b"),
-            "hi\\x0a[1 x]\\x1b[2J\\\\\\x9b");
+  EXPECT_EQ(veltra::tools::escapeText("hi\n[1 x]\x1b[2J\\\xc2\x9b\x7f"),
+            "hi\\x0a[1 x]\\x1b[2J\\\\\\x9b\\x7f");
 }
 
 TEST(Backlog, DropsThoseWhoDoNotReadNotALargeCatchUp) {
