@@ -6,9 +6,13 @@ and a test run, so a whole list takes a good while on two cores.
 
 The list (default tools/dev/mutants.txt) is a sequence of entries:
 
-    [component] path/to/file.cpp  [tests=CTEST_REGEX]
+    [component] path/to/file.cpp  [tests=CTEST_REGEX] [fuzz=TARGET]
     - exact text that occurs once in the file
     + what it becomes
+
+fuzz=TARGET also runs fuzz/fuzz_TARGET (built in --fuzz-build, the fuzz preset's directory) for a
+bounded, deterministic number of inputs from its seeds when the tests pass: for code that the
+fuzz targets are its tests of.
 
 Lines starting with '#' and blank lines separate entries. Text is matched verbatim (leading
 blanks after '- ' / '+ ' included), so an entry names a fault, not a line number, and survives
@@ -24,12 +28,14 @@ import re
 import signal
 import subprocess
 import sys
+import tempfile
 import time
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
-HEADER = re.compile(r"^\[(?P<component>[\w-]+)\]\s+(?P<path>\S+)(?:\s+tests=(?P<tests>\S+))?\s*$")
+HEADER = re.compile(r"^\[(?P<component>[\w-]+)\]\s+(?P<path>\S+)(?:\s+tests=(?P<tests>\S+))?"
+                    r"(?:\s+fuzz=(?P<fuzz>\w+))?\s*$")
 
-Mutant = collections.namedtuple("Mutant", "component path tests old new where")
+Mutant = collections.namedtuple("Mutant", "component path tests fuzz old new where")
 
 
 def parse(list_path):
@@ -44,7 +50,8 @@ def parse(list_path):
         elif line.startswith("- ") and cur:
             old = line[2:]
         elif line.startswith("+ ") and cur and old is not None:
-            mutants.append(Mutant(cur["component"], cur["path"], cur["tests"], old, line[2:], where))
+            mutants.append(Mutant(cur["component"], cur["path"], cur["tests"], cur["fuzz"], old,
+                                  line[2:], where))
             old = None
         else:
             sys.exit(f"mutate: {where}: expected '[component] path', '- old' or '+ new'")
@@ -60,12 +67,26 @@ def run(cmd, limit):
         return -1, f"timed out after {limit} s\n{e.stdout or ''}"
 
 
+def fuzz(target, build, runs, limit):
+    """Builds and runs one fuzz target from its seeds; new inputs go to a scratch folder."""
+    rc, _ = run(["cmake", "--build", build, "--target", f"fuzz_{target}", "-j2"], 1800)
+    if rc != 0:
+        return 0  # no fuzz build: the fault counts as the tests judged it
+    with tempfile.TemporaryDirectory() as scratch:
+        rc, _ = run([f"{build}/fuzz/fuzz_{target}", f"-runs={runs}", "-seed=1",
+                     f"-artifact_prefix={scratch}/", scratch, str(ROOT / "fuzz/corpus" / target)],
+                    limit)
+    return rc
+
+
 def main():
     ap = argparse.ArgumentParser(description="Apply one-line faults and see which the tests catch.")
     ap.add_argument("--build", default="build/release", help="a configured build directory")
     ap.add_argument("--list", default=str(ROOT / "tools/dev/mutants.txt"))
     ap.add_argument("--only", nargs="*", default=[], help="components to run")
     ap.add_argument("--match", default="", help="only faults whose file or text contains this")
+    ap.add_argument("--fuzz-build", default="build/fuzz", help="the fuzz preset's build directory")
+    ap.add_argument("--fuzz-runs", type=int, default=50000)
     ap.add_argument("--test-timeout", type=int, default=600)
     args = ap.parse_args()
 
@@ -106,6 +127,8 @@ def main():
                 if m.tests:
                     cmd += ["-R", m.tests]
                 rc, out = run(cmd, args.test_timeout)
+                if rc == 0 and m.fuzz:
+                    rc = fuzz(m.fuzz, str(ROOT / args.fuzz_build), args.fuzz_runs, args.test_timeout)
                 verdict = "caught" if rc != 0 else "missed"
         finally:
             path.write_text(text)
