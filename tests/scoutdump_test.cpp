@@ -83,6 +83,8 @@ TEST(Scoutdump, CraftedCaptures) {
       {"data on the SYN", {{1, 0, kPropReq, kSent, kSyn}, {0, 0, {}, kSent, kSyn}, {1, 3, kLongLoc}}, {kA, kB}, false},
       {"data after FIN", {{1, 0, kPropReq, kSent, kFin}, {1, 3, kLongLoc}},
        {kA, "> !! 11 bytes sent after this direction's FIN; they are not decoded"}},
+      {"one byte past FIN, with a copy", {{1, 0, kPropReq, kSent, kFin}, {1, 1, {0xff, 0x0a, 0x03}}},
+       {kA, "> !! 1 bytes sent after this direction's FIN; they are not decoded"}},
       {"600 out of order", backwards, V(600, kA)},
       {"QinQ", {{1, 0, ab}}, {kA, kB}, true, 0, true},
       {"IPv4 length below its header", {{1, 0, kPropReq, kBadIpLength}, {1, 3, kLongLoc}, {0, 0, kDisappear}},
