@@ -64,6 +64,7 @@ TEST(Wireshark, CraftedCaptures) {
        {"10\tinvalid length byte 2 (below 3); this direction is no longer decoded", "11\t",
         "\tnot decoded: this direction lost its framing in frame 4"}},
       {"cut by the snap length", {{1, 0, pl}}, {"10\tframe cut short by the capture: 3 of 11 bytes captured"}, "", 60},
+      {"one byte cut", {{1, 0, pl}}, {"10\tframe cut short by the capture: 10 of 11 bytes captured"}, "", 67},
       {"heuristic: a session", {{1, 0, pl}, {0, 0, kDisappear}}, {"10,1\t", "11\t"}, kOther},
       {"heuristic: HTTP", {{1, 0, {kGet.begin(), kGet.end()}}, {0, 0, {kOk.begin(), kOk.end()}}}, {}, kOther},
       {"heuristic: TLS", {{1, 0, {0x16, 3, 1, 0, 6, 1, 0, 0, 2, 3, 3}}, {0, 0, {0x17, 3, 3, 0, 3, 9, 9, 9}},
