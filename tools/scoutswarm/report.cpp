@@ -188,7 +188,9 @@ std::string Report::toJson() const {
   j["commands"] = cmds;
   // Text from the wire or the command line reaches JSON as valid UTF-8; kinds that
   // differ only in invalid bytes become one.
-  for (const std::string& run : runs) j["runs"].push_back(veltra::tools::validUtf8(run));
+  for (const RunInfo& run : runs)
+    for (const auto& [name, value] : run.parameters)
+      j["runs"].push_back(veltra::tools::validUtf8(value));
   std::map<std::string, uint64_t> kinds;
   for (const auto& [kind, count] : errors) kinds[veltra::tools::validUtf8(kind)] += count;
   j["errors"] = kinds;
@@ -206,7 +208,11 @@ Report Report::fromJson(const std::string& text) {
   if (!parsed.is_object() || !parsed.contains("tool") || parsed["tool"] != "scoutswarm")
     throw std::runtime_error("not a scoutswarm report");
   Report r;
-  r.runs = j["runs"].as<std::vector<std::string>>("a list of texts");
+  for (std::string& text : j["runs"].as<std::vector<std::string>>("a list of texts")) {
+    RunInfo run;
+    run.parameters = {{"settings", std::move(text)}};
+    r.runs.push_back(std::move(run));
+  }
   r.seconds = j["seconds"].as<double>("a number");
   if (!(r.seconds >= 0)) j["seconds"].refuse("negative");
   const Field s = j["sessions"];
@@ -243,7 +249,9 @@ void Report::printSummary(std::ostream& out) const {
   char buf[200];
   // Run lines and error kinds hold text from the wire, the command line or a file: escaped,
   // so none can forge a line or reach the terminal as an escape.
-  for (const std::string& run : runs) out << "run: " << veltra::tools::escapeText(run) << "\n";
+  for (const RunInfo& run : runs)
+    for (const auto& [name, value] : run.parameters)
+      out << "run: " << veltra::tools::escapeText(value) << "\n";
   std::snprintf(buf, sizeof buf, "\n%-16s %10s %10s %10s %10s %10s %10s\n", "latency (ms)", "count",
                 "p50", "p90", "p99", "p99.9", "max");
   out << buf;
@@ -279,6 +287,28 @@ void Report::printSummary(std::ostream& out) const {
   out << "verdict: " << (passed() ? "PASS" : "FAIL") << (interrupted ? " (interrupted)" : "")
       << ": " << completed << " of " << planned << " sessions completed, " << errorCount()
       << " error(s)\n";
+}
+
+SparseHistogram SparseHistogram::of(const Histogram& h) {
+  SparseHistogram s;
+  for (size_t i = 0; i < Histogram::kBuckets; ++i)
+    if (h.bucketCount(i)) s.buckets.emplace_back(static_cast<uint32_t>(i), h.bucketCount(i));
+  s.max = h.max();
+  return s;
+}
+
+Histogram SparseHistogram::expand() const {
+  Histogram h;
+  for (const auto& [index, count] : buckets) h.addBucket(index, count);
+  if (!buckets.empty()) h.setExtremes(Histogram::lowest(buckets.front().first), max);
+  return h;
+}
+
+void SparseHistogram::merge(const SparseHistogram& other) {
+  std::map<uint32_t, uint64_t> all(buckets.begin(), buckets.end());
+  for (const auto& [index, count] : other.buckets) all[index] += count;
+  buckets.assign(all.begin(), all.end());
+  max = std::max(max, other.max);
 }
 
 }  // namespace scoutswarm

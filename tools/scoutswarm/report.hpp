@@ -25,12 +25,63 @@ enum Step : size_t { kConnect, kPropUpd, kLogin, kRoomId, kLogout, kSteps };
 inline constexpr std::array<const char*, kSteps> kStepNames = {"connect", "PROPUPD", "SESSINIT",
                                                                "ROOMID", "SESSEXIT"};
 
+// The latencies a report measures: the awaited steps, then relayed moves and chat lines.
+// Their names are the ones thresholds, the JSON and the HTML page use.
+enum Latency : size_t { kRelayLatency = kSteps, kChatLatency, kLatencies };
+inline constexpr std::array<const char*, kLatencies> kLatencyNames = {
+    "connect", "propupd", "login", "roomid", "logout", "relay", "chat"};
+
+// A histogram of one second of the timeline, kept sparse: the buckets in use (index in
+// Histogram's layout, count) and the exact maximum. Expanded for reading percentiles.
+struct SparseHistogram {
+  std::vector<std::pair<uint32_t, uint64_t>> buckets;  // ascending index, counts > 0
+  uint64_t max = 0;
+
+  static SparseHistogram of(const Histogram& h);
+  Histogram expand() const;
+  void merge(const SparseHistogram& other);
+  bool operator==(const SparseHistogram&) const = default;
+};
+
+// One second of a run, counted from its start: gauges at the second's end, and what
+// happened within it. Timelines of merged runs add second by second.
+struct Interval {
+  uint32_t connecting = 0, inWorld = 0;  // gauges at the end of the second
+  uint64_t started = 0, completed = 0, failed = 0;
+  uint64_t movesSent = 0, linesSent = 0, relays = 0, linesReceived = 0;
+  std::array<SparseHistogram, kLatencies> latency;
+  std::map<std::string, uint64_t> errors;  // kind -> count within the second
+  bool operator==(const Interval&) const = default;
+};
+
+// What a run was: who ran it, where, when and with which parameters.
+struct RunInfo {
+  std::string id;       // unique per run; merge refuses to count one twice
+  std::string host;     // the machine the load ran on
+  std::string started;  // UTC, ISO 8601 ("2026-12-07T08:30:21.123Z")
+  std::string ended;
+  double seconds = 0;
+  // Parameters in the order the man page lists them; values as the user would write them.
+  std::vector<std::pair<std::string, std::string>> parameters;
+  bool operator==(const RunInfo&) const = default;
+};
+
+// A threshold and what the run showed: "relay.p99<5ms" against the observed value.
+struct ThresholdResult {
+  std::string expression;  // as given
+  std::string metric;      // "relay.p99"
+  double observed = 0;     // in the metric's unit (ms for latencies, a fraction for rates)
+  bool hasSamples = false;  // a threshold without samples fails
+  bool passed = false;
+  bool operator==(const ThresholdResult&) const = default;
+};
+
 struct Report {
   // The largest count a report holds, read or merged: far beyond any run, and exact in
   // every JSON reader.
   static constexpr uint64_t kMaxCount = uint64_t{1} << 53;
 
-  std::vector<std::string> runs;  // one line per run: target and settings
+  std::vector<RunInfo> runs;  // one per run, in merge order
   double seconds = 0;             // wall time; the longest run's when merged
 
   uint64_t planned = 0;      // sessions asked for
@@ -50,6 +101,9 @@ struct Report {
   std::array<uint64_t, 256> framesSent{}, framesReceived{}, commandsReceived{};
 
   std::map<std::string, uint64_t> errors;  // kind -> count
+
+  std::vector<Interval> timeline;              // one per second from the start
+  std::vector<ThresholdResult> thresholds;     // evaluated at the end of the run
 
   uint64_t errorCount() const;
   // Every planned session completed, no error counted, the run not cut short.

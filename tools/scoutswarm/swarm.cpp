@@ -80,7 +80,9 @@ Swarm::Swarm(Config config) : cfg_(std::move(config)), mark_(runMark(cfg_.prefix
   proto::appendTarget(clientTarget_, ObjID(proto::kObjClient));
   sessions_.resize(cfg_.sessions);
   report_.planned = cfg_.sessions;
-  report_.runs.push_back(cfg_.describe());
+  RunInfo run;
+  run.parameters = {{"settings", cfg_.describe()}};
+  report_.runs.push_back(std::move(run));
 }
 
 Swarm::~Swarm() {
