@@ -10,7 +10,8 @@ namespace scoutswarm {
 
 std::optional<double> Change::percent() const {
   if (!base || !now) return std::nullopt;
-  if (*base == 0) return *now == 0 ? 0 : std::copysign(std::numeric_limits<double>::infinity(), *now);
+  if (*base == 0)
+    return *now == 0 ? 0 : std::copysign(std::numeric_limits<double>::infinity(), *now);
   return (*now - *base) / *base * 100;
 }
 
@@ -26,7 +27,8 @@ std::vector<Change> compare(const Report& base, const Report& now) {
   };
   for (size_t i = 0; i < kLatencies; ++i) {
     if (base.latency(i).count() == 0 && now.latency(i).count() == 0) continue;
-    for (const char* p : {".p50", ".p90", ".p99", ".p999"}) row(kLatencyNames[i] + std::string(p), true);
+    for (const char* p : {".p50", ".p90", ".p99", ".p999"})
+      row(kLatencyNames[i] + std::string(p), true);
     row(kLatencyNames[i] + std::string(".max"), false);
   }
   row("sessions.completed", false);
@@ -43,18 +45,12 @@ void printComparison(std::ostream& out, const std::vector<Change>& changes,
   std::snprintf(buf, sizeof buf, "%-20s %14s %14s %14s %9s\n", "figure", "base", "new", "change",
                 "%");
   out << buf;
-  const auto number = [](std::optional<double> v, bool latency, bool sign) -> std::string {
-    if (!v) return "-";
-    char b[40];
-    std::snprintf(b, sizeof b, latency ? (sign ? "%+.3f ms" : "%.3f ms") : (sign ? "%+.6g" : "%.6g"),
-                  *v);
-    return b;
-  };
   std::string worse;
   size_t regressions = 0;
   for (const Change& c : changes) {
-    const bool latency = c.metric.find(".p") != std::string::npos ||
-                         c.metric.ends_with(".max");
+    const auto number = [&](std::optional<double> v, bool sign) {
+      return v ? valueText(c.metric, *v, sign) : std::string("-");
+    };
     const std::optional<double> diff =
         c.base && c.now ? std::optional<double>(*c.now - *c.base) : std::nullopt;
     const std::optional<double> p = c.percent();
@@ -66,8 +62,8 @@ void printComparison(std::ostream& out, const std::vector<Change>& changes,
     }
     const bool regressed = failPercent && c.regressed(*failPercent);
     std::snprintf(buf, sizeof buf, "%-20s %14s %14s %14s %9s%s\n", c.metric.c_str(),
-                  number(c.base, latency, false).c_str(), number(c.now, latency, false).c_str(),
-                  number(diff, latency, true).c_str(), pct.c_str(), regressed ? "  worse" : "");
+                  number(c.base, false).c_str(), number(c.now, false).c_str(),
+                  number(diff, true).c_str(), pct.c_str(), regressed ? "  worse" : "");
     out << buf;
     if (regressed) worse += (regressions++ ? ", " : "") + c.metric;
   }

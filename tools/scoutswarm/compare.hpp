@@ -12,7 +12,7 @@
 namespace scoutswarm {
 
 struct Change {
-  std::string metric;  // a threshold metric's name: "relay.p99", "sessions.failed"
+  std::string metric;               // a threshold metric's name: "relay.p99", "sessions.failed"
   std::optional<double> base, now;  // none: nothing to observe in that report
   // Counts towards a regression: latency percentiles (not maxima: one slow reply is not a
   // trend) and failure counts (failed sessions, errors), for which higher is worse.

@@ -265,9 +265,8 @@ int compareReports(const std::string& basePath, const std::string& newPath,
   const std::vector<Change> changes = compare(base, now);
   printComparison(std::cout, changes, failPercent);
   std::cout.flush();
-  const bool worse = failPercent && std::any_of(changes.begin(), changes.end(), [&](auto& c) {
-                       return c.regressed(*failPercent);
-                     });
+  const bool worse = failPercent && std::any_of(changes.begin(), changes.end(),
+                                                [&](auto& c) { return c.regressed(*failPercent); });
   return worse ? 1 : 0;
 }
 
@@ -386,10 +385,11 @@ int main(int argc, char** argv) {
                  veltra::tools::escapeText(e.what()).c_str());
     return 2;
   }
-  for (const auto& [name, value] : {std::pair{"--json", &out.json}, {"--csv", &out.csv},
-                                    {"--html", &out.html}})
-    if (value->empty() && (app.count(name) || mergeCmd->count(name) || reportCmd->count(name)))
-      return usage(std::string(name) + " needs a file name");
+  for (const auto& [name, value] :
+       {std::pair{"--json", &out.json}, {"--csv", &out.csv}, {"--html", &out.html}})
+    for (const CLI::App* on : {&app, mergeCmd, reportCmd})
+      if (const CLI::Option* o = on->get_option_no_throw(name); o && o->count() && value->empty())
+        return usage(std::string(name) + " needs a file name");
   if ((out.json == "-") + (out.csv == "-") + (out.html == "-") > 1)
     return usage("only one of --json, --csv and --html can write to standard output (-)");
   if (!parsePercentiles(percentiles, out.percentiles))
@@ -442,8 +442,8 @@ int main(int argc, char** argv) {
     if (csvFile) {
       // Ticks fall on whole seconds; the last row, with the totals, at the run's end.
       std::fprintf(csvFile, p.last ? "%.3f" : "%.0f", p.elapsed);
-      std::fprintf(csvFile, ",%u,%u,%u,%u,%llu,%llu,%.3f,%llu\n", p.connecting, p.inWorld,
-                   p.done, p.failed, static_cast<unsigned long long>(p.movesSent),
+      std::fprintf(csvFile, ",%u,%u,%u,%u,%llu,%llu,%.3f,%llu\n", p.connecting, p.inWorld, p.done,
+                   p.failed, static_cast<unsigned long long>(p.movesSent),
                    static_cast<unsigned long long>(p.relays),
                    static_cast<double>(p.intervalRelayP99) / 1000.0,
                    static_cast<unsigned long long>(p.errors));

@@ -155,10 +155,10 @@ SparseHistogram sparseFrom(const Field& f) {
 enum class ParamType { kText, kNumber, kFlag };
 ParamType typeOf(const std::string& name) {
   static const std::map<std::string, ParamType> kTypes = {
-      {"sessions", ParamType::kNumber},   {"rooms", ParamType::kNumber},
-      {"ramp", ParamType::kNumber},       {"duration", ParamType::kNumber},
-      {"moveRate", ParamType::kNumber},   {"chatRate", ParamType::kNumber},
-      {"timeoutMs", ParamType::kNumber},  {"abortOnFail", ParamType::kFlag}};
+      {"sessions", ParamType::kNumber},  {"rooms", ParamType::kNumber},
+      {"ramp", ParamType::kNumber},      {"duration", ParamType::kNumber},
+      {"moveRate", ParamType::kNumber},  {"chatRate", ParamType::kNumber},
+      {"timeoutMs", ParamType::kNumber}, {"abortOnFail", ParamType::kFlag}};
   const auto it = kTypes.find(name);
   return it == kTypes.end() ? ParamType::kText : it->second;
 }
@@ -496,8 +496,8 @@ void Report::printSummary(std::ostream& out) const {
   if (!thresholds.empty()) out << "thresholds:\n";
   for (const ThresholdResult& t : thresholds) {
     breached += !t.passed;
-    out << (t.passed ? "  pass  " : "  FAIL  ") << veltra::tools::escapeText(t.expression)
-        << ": " << (t.hasSamples ? "observed " + observedText(t) : "no samples") << "\n";
+    out << (t.passed ? "  pass  " : "  FAIL  ") << veltra::tools::escapeText(t.expression) << ": "
+        << (t.hasSamples ? "observed " + observedText(t) : "no samples") << "\n";
   }
   out << "verdict: " << (passed() ? "PASS" : "FAIL") << (interrupted ? " (interrupted)" : "")
       << ": " << completed << " of " << planned << " sessions completed, " << errorCount()

@@ -68,10 +68,10 @@ struct RunInfo {
 
 // A threshold and what the run showed: "relay.p99<5ms" against the observed value.
 struct ThresholdResult {
-  std::string expression;  // as given
-  std::string metric;      // "relay.p99"
-  double observed = 0;     // in the metric's unit (ms for latencies, a fraction for rates);
-                           // 0 without samples
+  std::string expression;   // as given
+  std::string metric;       // "relay.p99"
+  double observed = 0;      // in the metric's unit (ms for latencies, a fraction for rates);
+                            // 0 without samples
   bool hasSamples = false;  // a threshold without samples fails
   bool passed = false;
   bool operator==(const ThresholdResult&) const = default;
@@ -85,7 +85,7 @@ struct Report {
   static constexpr uint64_t kSchema = 1;
 
   std::vector<RunInfo> runs;  // one per run, in merge order
-  double seconds = 0;             // wall time; the longest run's when merged
+  double seconds = 0;         // wall time; the longest run's when merged
 
   uint64_t planned = 0;      // sessions asked for
   uint64_t completed = 0;    // logged out with a reply
@@ -105,8 +105,8 @@ struct Report {
 
   std::map<std::string, uint64_t> errors;  // kind -> count
 
-  std::vector<Interval> timeline;              // one per second from the start
-  std::vector<ThresholdResult> thresholds;     // evaluated at the end of the run
+  std::vector<Interval> timeline;           // one per second from the start
+  std::vector<ThresholdResult> thresholds;  // evaluated at the end of the run
 
   uint64_t errorCount() const;
   // A latency by its index in kLatencyNames.
@@ -127,6 +127,8 @@ struct Report {
 
   // The closing summary; its last line is the verdict.
   void printSummary(std::ostream& out) const;
+
+  bool operator==(const Report&) const = default;
 };
 
 }  // namespace scoutswarm

@@ -124,18 +124,23 @@ std::optional<double> observe(const Report& r, const std::string& name) {
   return std::nullopt;
 }
 
-std::string observedText(const ThresholdResult& t) {
-  const std::optional<Metric> m = lookUp(t.metric);
+std::string valueText(const std::string& metric, double v, bool sign) {
+  const std::optional<Metric> m = lookUp(metric);
+  const Kind kind = m ? m->kind : Kind::kCount;
   char buf[64];
-  if (m && (m->kind == Kind::kLatency || m->kind == Kind::kMaximum))
-    std::snprintf(buf, sizeof buf, "%.3f ms", t.observed);
-  else if (m && (m->kind == Kind::kRate || m->kind == Kind::kFreeRate))
-    std::snprintf(buf, sizeof buf, "%.4g %%", t.observed * 100);
-  else if (m && m->kind == Kind::kPerSecond)
-    std::snprintf(buf, sizeof buf, "%.1f/s", t.observed);
+  if (kind == Kind::kLatency || kind == Kind::kMaximum)
+    std::snprintf(buf, sizeof buf, sign ? "%+.3f ms" : "%.3f ms", v);
+  else if (kind == Kind::kRate || kind == Kind::kFreeRate)
+    std::snprintf(buf, sizeof buf, sign ? "%+.4g %%" : "%.4g %%", v * 100);
+  else if (kind == Kind::kPerSecond)
+    std::snprintf(buf, sizeof buf, sign ? "%+.1f/s" : "%.1f/s", v);
   else
-    std::snprintf(buf, sizeof buf, "%.17g", t.observed);
+    std::snprintf(buf, sizeof buf, sign ? "%+.15g" : "%.15g", v);
   return buf;
+}
+
+std::string observedText(const ThresholdResult& t) {
+  return valueText(t.metric, t.observed, false);
 }
 
 Threshold Threshold::parse(const std::string& expression) {

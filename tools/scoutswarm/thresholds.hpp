@@ -40,7 +40,9 @@ struct Threshold {
 // ThresholdError for an unknown metric.
 std::optional<double> observe(const Report& report, const std::string& metric);
 
-// An observed value with its unit: "0.412 ms", "0.25 %", "3", "1520.4/s".
+// A metric's value with its unit: "0.412 ms", "0.25 %", "3", "1520.4/s"; with `sign`, a
+// change ("+0.120 ms").
+std::string valueText(const std::string& metric, double value, bool sign = false);
 std::string observedText(const ThresholdResult& result);
 
 }  // namespace scoutswarm
