@@ -328,6 +328,7 @@ TEST(Thresholds, TableAgainstAFixedReport) {
       {"relay.p99 < 99ms", false, true, 99.327, false},  // a percentile may fall again
       {"relay.max<0.1s", false, true, 100, true},        // only grows: 100 ms is not under 100 ms
       {"relay.max>=100000us", true, true, 100},
+      {"relay.max<=0.1s", true, true, 100},
       {"relay.count==100", true, true, 100},
       {"relay.count>100", false, true, 100, false},  // a count may still reach it
       {"chat.p99<5ms", false, false},                // no samples
@@ -335,6 +336,7 @@ TEST(Thresholds, TableAgainstAFixedReport) {
       {"chat.count==0", true, true, 0},
       {"sessions.failed==0", false, true, 2, true},
       {"sessions.failed!=2", false, true, 2, false},
+      {"sessions.failed==3", false, true, 2, false},  // may still grow to 3
       {"sessions.failed.rate<=20%", true, true, 0.2},
       {"sessions.completed.rate>=0.9", false, true, 0.8},
       {"errors.count<3", false, true, 3, true},
