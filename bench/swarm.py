@@ -96,8 +96,8 @@ def run_one(build, server_args, cfg, duration):
     s = report["sessions"]
     return dict(
         name=cfg["name"], sessions=cfg["sessions"], rooms=cfg["rooms"], moves=cfg["move_rate"],
-        relays_s=report["relay"]["count"] / seconds,
-        p50=report["relay"]["p50"] / 1000, p99=report["relay"]["p99"] / 1000,
+        relays_s=report["latency"]["relay"]["count"] / seconds,
+        p50=report["latency"]["relay"]["p50"] / 1000, p99=report["latency"]["relay"]["p99"] / 1000,
         swarm_cpu=swarm_cpu, server_cpu=server_cpu, swarm_us=per_swarm, server_us=per_server,
         ratio=per_swarm / per_server if per_server and per_server == per_server else float("nan"),
         verdict=f"{s['completed']}/{cfg['sessions']}" + ("" if swarm.returncode == 0 else " FAIL"),

@@ -1,15 +1,22 @@
 // scoutswarm: its histogram's bucket layout and merge, whole runs against
 // stubworld whose counts the schedule fixes exactly, the merge of reports, and
 // the errors counted by kind against misbehaving peers.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
 #include "common/text.hpp"
+#include "scoutswarm/compare.hpp"
 #include "scoutswarm/report.hpp"
+#include "scoutswarm/thresholds.hpp"
 #include "support/harness.hpp"
 #include "veltra/proto/commands.hpp"
 
@@ -29,6 +36,28 @@ Report readReport(const std::string& path) {
 }
 
 uint8_t code(proto::Command c) { return static_cast<uint8_t>(c); }
+
+// The last row of a CSV written with --csv, split at the commas.
+std::vector<std::string> lastRow(const std::string& path) {
+  std::ifstream f(path);
+  std::string line, last;
+  while (std::getline(f, line)) last = line;
+  std::vector<std::string> cells;
+  std::stringstream row(last);
+  for (std::string cell; std::getline(row, cell, ',');) cells.push_back(cell);
+  return cells;
+}
+
+// A report of 10 planned sessions, 8 completed and 2 failed over 2 s: 100 relays from 1 to
+// 100 ms, 3 errors, 50 moves, no chat line received.
+Report fixedReport() {
+  Report r;
+  r.planned = 10, r.completed = 8, r.failed = 2, r.seconds = 2;
+  for (uint64_t ms = 1; ms <= 100; ++ms) r.relay.record(ms * 1000);
+  r.errors["connection reset"] = 3;
+  r.movesSent = 50;
+  return r;
+}
 
 TEST(Histogram, BucketsPercentilesAndMerge) {
   // Every value falls into the bucket whose bounds hold it, no bucket wider than 1/64 of it.
@@ -91,15 +120,41 @@ TEST(Scoutswarm, RunCountsAndMerge) {
   Process server(STUBWORLD_BIN, {"--listen", "127.0.0.1:0", "--quiet"});
   ASSERT_TRUE(server.waitFor("listening on", 10s));
   const std::string endpoint = server.out.substr(13, server.out.find('\n') - 13);
-  const std::string json = tempPath("run.json"), merged = tempPath("merged.json");
-  const Process run(SCOUTSWARM_BIN,
-                    {endpoint, "--sessions", "4", "--duration", "2", "--move-rate", "2",
-                     "--chat-rate", "1", "--ramp", "1000", "--quiet", "--json", json},
+  const std::string json = tempPath("run.json"), merged = tempPath("merged.json"),
+                    csv = tempPath("run.csv"), again = tempPath("again.json");
+  const Process run(SCOUTSWARM_BIN, {endpoint,      "--sessions",
+                                     "4",           "--duration",
+                                     "2",           "--move-rate",
+                                     "2",           "--chat-rate",
+                                     "1",           "--ramp",
+                                     "1000",        "--quiet",
+                                     "--json",      json,
+                                     "--csv",       csv,
+                                     "--threshold", "relay.p99<10s",
+                                     "--threshold", "sessions.failed==0"},
                     30s);
   ASSERT_EQ(run.status, 0) << run.out << run.err;
   EXPECT_EQ(run.out.substr(run.out.rfind("verdict:")),
-            "verdict: PASS: 4 of 4 sessions completed, 0 error(s)\n");
+            "verdict: PASS: 4 of 4 sessions completed, 0 error(s), 0 of 2 threshold(s) "
+            "breached\n");
   const Report r = readReport(json);
+  // The CSV's last row, the timeline's sums and the summary's totals agree.
+  const std::vector<std::string> row = lastRow(csv);
+  ASSERT_EQ(row.size(), 9u);
+  EXPECT_EQ(std::vector<std::string>(row.begin() + 3, row.begin() + 7),
+            (std::vector<std::string>{"4", "0", "16", "48"}));
+  EXPECT_EQ(row[8], "0");
+  Interval sum;
+  for (const Interval& in : r.timeline) {
+    sum.started += in.started, sum.completed += in.completed, sum.movesSent += in.movesSent;
+    sum.relays += in.relays, sum.linesReceived += in.linesReceived;
+    for (size_t i = 0; i < kLatencies; ++i) sum.latency[i].merge(in.latency[i]);
+  }
+  EXPECT_EQ(r.timeline.size(), static_cast<size_t>(std::ceil(r.seconds)));
+  EXPECT_EQ(std::tie(sum.started, sum.completed, sum.movesSent, sum.relays, sum.linesReceived),
+            std::make_tuple(r.planned, r.completed, r.movesSent, r.relay.count(), r.chat.count()));
+  for (size_t i = 0; i < kLatencies; ++i)
+    EXPECT_EQ(sum.latency[i], SparseHistogram::of(r.latency(i))) << kLatencyNames[i];
   EXPECT_EQ(r.planned, 4u);
   EXPECT_EQ(r.completed, 4u);
   EXPECT_EQ(r.failed, 0u);
@@ -119,8 +174,16 @@ TEST(Scoutswarm, RunCountsAndMerge) {
   EXPECT_EQ(r.commandsReceived[code(C::Text)], 32u);
   EXPECT_TRUE(r.errors.empty());
 
-  // The run merged with itself: every count doubles, every percentile stays.
-  const Process m(SCOUTSWARM_BIN, {"merge", json, json, "--json", merged}, 10s);
+  // The run merged with itself is refused; with a copy under another id, every count doubles
+  // and every percentile stays.
+  const Process twiceOver(SCOUTSWARM_BIN, {"merge", json, json}, 10s);
+  EXPECT_EQ(twiceOver.status, 1);
+  EXPECT_EQ(twiceOver.err,
+            "scoutswarm: " + json + ": run " + r.runs[0].id + " is already in the merge\n");
+  Report copy = r;
+  copy.runs[0].id = "another";
+  std::ofstream(again) << copy.toJson();
+  const Process m(SCOUTSWARM_BIN, {"merge", json, again, "--json", merged}, 10s);
   ASSERT_EQ(m.status, 0) << m.err;
   EXPECT_NE(m.out.find("verdict: PASS: 8 of 8 sessions completed"), std::string::npos);
   const Report twice = readReport(merged);
@@ -187,6 +250,11 @@ TEST(Scoutswarm, ErrorsByKind) {
     EXPECT_EQ(run.status, 1) << row.errors.begin()->first;
     const Report r = readReport(json);
     EXPECT_EQ(r.errors, row.errors);
+    // A peer that accepts and never answers: the run ends with the time-out, not at the
+    // next whole second.
+    if (r.errors.begin()->first.starts_with("time-out")) {
+      EXPECT_LT(r.seconds, 0.9);
+    }
     EXPECT_EQ(r.failed, 1u);
     EXPECT_EQ(r.foreignMoves, row.foreign);
     // The summary, of the run and of its report merged, has one verdict line and no escape.
@@ -223,13 +291,16 @@ TEST(Scoutswarm, MergeRefusesReportsThatDoNotAddUp) {
     std::string text, field;
   } rows[] = {
       {"", "cannot read"},
-      {edit([](Report& r) { r.relay.setExtremes(6000, 5000); }), "relay.min: above the maximum"},
+      {edit([](Report& r) { r.relay.setExtremes(6000, 5000); }),
+       "latency.relay.min: above the maximum"},
       {edit([](Report&) {}, "\"count\": 2", "\"count\": 3"),
-       "relay.count: not the sum of the buckets"},
+       "latency.relay.count: not the sum of the buckets"},
       {edit([](Report& r) { r.chat.addBucket(1, ~uint64_t{0}), r.chat.addBucket(2, 2); }),
-       "chat.buckets[0][1]: not a count"},
+       "latency.chat.buckets[0][1]: not a count"},
+      {edit([](Report&) {}, "\"schema\": 1", "\"schema\": 2"), "schema: version 2"},
+      {edit([](Report&) {}, "\"pass\"", "\"fail\""), "verdict: does not follow"},
       {edit([](Report& r) { r.completed = 1; }), "sessions.failed: completed and failed"},
-      {edit([](Report&) {}, "\"foreign\": 0", "\"foreign\": -1"), "lines.foreign: not a count"},
+      {edit([](Report&) {}, "\"foreign\": 0", "\"foreign\": -1"), "moves.foreign: not a count"},
       {edit([](Report& r) { r.errors["x"] = Report::kMaxCount; }), "errors: the total is above"},
   };
   for (const auto& row : rows) {
@@ -240,6 +311,188 @@ TEST(Scoutswarm, MergeRefusesReportsThatDoNotAddUp) {
     const std::string line = "scoutswarm: " + (row.text.empty() ? "" : path + ": ") + row.field;
     EXPECT_TRUE(bad.status == 1 && bad.err.rfind(line, 0) == 0) << bad.err;
     EXPECT_EQ(bad.err.find('\n'), bad.err.size() - 1) << bad.err;
+  }
+}
+
+// Thresholds against one fixed report: the observed value, pass or breach, no samples, and
+// whether a breach is final; malformed expressions are usage errors.
+TEST(Thresholds, TableAgainstAFixedReport) {
+  const Report r = fixedReport();
+  const struct {
+    std::string expression;
+    bool passed, samples = true;
+    double observed = 0;
+    bool final = false;
+  } rows[] = {
+      {"relay.p50<=51ms", true, true, 50.175},           // the bucket's upper bound
+      {"relay.p99 < 99ms", false, true, 99.327, false},  // a percentile may fall again
+      {"relay.max<0.1s", false, true, 100, true},        // only grows: 100 ms is not under 100 ms
+      {"relay.max>=100000us", true, true, 100},
+      {"relay.max<=0.1s", true, true, 100},
+      {"relay.count==100", true, true, 100},
+      {"relay.count>100", false, true, 100, false},  // a count may still reach it
+      {"chat.p99<5ms", false, false},                // no samples
+      {"chat.max<5ms", false, false},
+      {"chat.count==0", true, true, 0},
+      {"sessions.failed==0", false, true, 2, true},
+      {"sessions.failed!=2", false, true, 2, false},
+      {"sessions.failed==3", false, true, 2, false},  // may still grow to 3
+      {"sessions.failed.rate<=20%", true, true, 0.2},
+      {"sessions.completed.rate>=0.9", false, true, 0.8},
+      {"errors.count<3", false, true, 3, true},
+      {"errors.rate<0.31", true, true, 0.3},
+      {"errors.rate<30%", false, true, 0.3, true},
+      {"moves.sent>=50", true, true, 50},
+      {"relays.per_s>49", true, true, 50},
+  };
+  for (const auto& row : rows) {
+    const Threshold t = Threshold::parse(row.expression);
+    const ThresholdResult got = t.evaluate(r);
+    EXPECT_EQ(got.passed, row.passed) << row.expression;
+    EXPECT_EQ(got.hasSamples, row.samples) << row.expression;
+    EXPECT_NEAR(got.observed, row.observed, 1e-9) << row.expression;
+    EXPECT_EQ(t.breachIsFinal(r), row.final) << row.expression;
+  }
+  // With thresholds they are the verdict: two met pass a run with failures.
+  Report judged = r;
+  judged.thresholds = {Threshold::parse("relay.p50<=51ms").evaluate(r),
+                       Threshold::parse("chat.count==0").evaluate(r)};
+  EXPECT_TRUE(judged.passed());
+  judged.thresholds.push_back(Threshold::parse("chat.p99<5ms").evaluate(r));
+  EXPECT_FALSE(judged.passed());
+
+  for (const char* bad :
+       {"relay.p99", "relay.p98<5ms", "relay.p99=5ms", "relay.p99<5xs", "relay.p99<",
+        "sessions.failed<5ms", "moves.sent<1%", "errors.rate<nan", "<5"}) {
+    const Process usage(SCOUTSWARM_BIN, {"--threshold", bad, "127.0.0.1:1"}, 5s);
+    EXPECT_EQ(usage.status, 2) << bad;
+    EXPECT_TRUE(usage.err.rfind(std::string("scoutswarm: "), 0) == 0 &&
+                usage.err.find('\n') == usage.err.size() - 1)
+        << usage.err;
+  }
+}
+
+// fromJson(toJson(r)) == r for a report with every field set, a timeline and run info
+// included; merging it with itself is refused, with a copy of another id adds up.
+TEST(Report, JsonRoundTripAndMergeOfTimelines) {
+  Report r = fixedReport();
+  r.interrupted = true;
+  r.steps[kLogin].record(250), r.chat.record(7);
+  r.linesSent = 4, r.foreignMoves = 1, r.foreignLines = 2;
+  r.framesSent[3] = 5, r.framesReceived[200] = 6, r.commandsReceived[200] = 9;
+  r.runs = {{"c0ffee",
+             "host-1",
+             "2026-12-07T08:30:21.123Z",
+             "2026-12-07T08:30:23.456Z",
+             2.333,
+             {{"server", "127.0.0.1:6650"},
+              {"sessions", "10"},
+              {"room", "10"},  // a name that looks like a number stays a name
+              {"ramp", "0.5"},
+              {"duration", "1e+06"},  // not as JSON writes it: kept as text
+              {"abortOnFail", "true"},
+              {"avatar", ""}}}};
+  Interval first;
+  first.connecting = 3, first.inWorld = 7, first.started = 10, first.failed = 2;
+  first.movesSent = 20, first.relays = 60, first.errors["connection reset"] = 3;
+  Histogram h;
+  for (uint64_t v : {5u, 900u, 120000u}) h.record(v);
+  first.latency[kRelayLatency] = SparseHistogram::of(h);
+  Interval second;
+  second.completed = 8, second.linesSent = 4, second.linesReceived = 1;
+  second.latency[kLogin] = SparseHistogram::of(r.steps[kLogin]);
+  r.timeline = {first, second};
+  r.thresholds = {Threshold::parse("relay.p99<5ms").evaluate(r),
+                  Threshold::parse("chat.p50<1ms").evaluate(r),
+                  Threshold::parse("logout.max<1s").evaluate(r)};
+  ASSERT_FALSE(r.thresholds[2].hasSamples);
+  const Report back = Report::fromJson(r.toJson());
+  EXPECT_EQ(back, r);
+  EXPECT_EQ(nlohmann::json::parse(r.toJson())["runs"][0]["parameters"]["sessions"], 10);
+
+  Report merged = r;
+  EXPECT_THROW(merged.merge(r), std::runtime_error);
+  Report other = r;
+  other.runs[0].id = "d00d";
+  other.timeline.resize(3);
+  merged = r;
+  merged.merge(other);
+  ASSERT_EQ(merged.timeline.size(), 3u);
+  EXPECT_EQ(merged.timeline[0].relays, 120u);
+  EXPECT_EQ(merged.timeline[0].inWorld, 14u);
+  EXPECT_EQ(merged.timeline[0].latency[kRelayLatency].expand().count(), 6u);
+  EXPECT_EQ(merged.timeline[0].errors.at("connection reset"), 6u);
+  EXPECT_EQ(merged.thresholds.size(), 3u);
+  EXPECT_EQ(Report::fromJson(merged.toJson()), merged);
+}
+
+// A run where every connection is refused stops at the time-out, not after its schedule,
+// and says so in one line before the summary.
+TEST(Scoutswarm, NothingConnects) {
+  // A port bound and let go: nothing listens there.
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in at{};
+  at.sin_family = AF_INET, at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof at;
+  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&at), len), 0);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&at), &len);
+  ::close(fd);
+  const std::string port = std::to_string(ntohs(at.sin_port));
+  const std::string json = tempPath("refused.json");
+  const Process run(
+      SCOUTSWARM_BIN,
+      {"127.0.0.1:" + port, "-n", "50", "--ramp", "10", "--timeout", "300", "-q", "--json", json},
+      20s);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err,
+            "scoutswarm: every connection was refused: is a server listening on "
+            "127.0.0.1:" +
+                port + "?\n");
+  const Report r = readReport(json);
+  EXPECT_LT(r.seconds, 2.5);  // the schedule would take 5 s
+  EXPECT_EQ(r.completed, 0u);
+  EXPECT_GT(r.errors.at("connection refused"), 0u);
+  EXPECT_EQ(run.out.find("latency (ms)"), std::string::npos) << run.out;
+}
+
+// compare judges latency percentiles and failure counts, higher being worse, beyond PCT.
+TEST(Compare, RegressionTable) {
+  const auto report = [](std::vector<uint64_t> relayMs, uint64_t failed, uint64_t maxMs) {
+    Report r;
+    r.planned = 10, r.failed = failed, r.completed = 10 - failed, r.seconds = 1;
+    for (uint64_t ms : relayMs) r.relay.record(ms * 1000);
+    if (maxMs) r.relay.record(maxMs * 1000);
+    return r;
+  };
+  const std::vector<uint64_t> base(100, 10), slower(100, 12);
+  const struct {
+    Report now;
+    double pct;
+    std::vector<std::string> worse;
+  } rows[] = {
+      {report(base, 0, 0), 0, {}},
+      {report(slower, 0, 0), 10, {"relay.p50", "relay.p90", "relay.p99", "relay.p999"}},
+      {report(slower, 0, 0), 25, {}},
+      {report(base, 1, 0), 1000, {"sessions.failed"}},  // from 0: worse by any share
+      {report(base, 0, 500), 10, {"relay.p999"}},       // a maximum alone is not judged
+      {report({}, 0, 0), 0, {}},                        // no relays: nothing to judge
+  };
+  const Report before = report(base, 0, 0);
+  for (const auto& row : rows) {
+    std::vector<std::string> worse;
+    for (const Change& c : compare(before, row.now))
+      if (c.regressed(row.pct)) worse.push_back(c.metric);
+    EXPECT_EQ(worse, row.worse) << row.pct;
+  }
+  const std::string a = tempPath("base.json"), b = tempPath("new.json");
+  std::ofstream(a) << before.toJson();
+  std::ofstream(b) << rows[1].now.toJson();
+  for (const auto& [pct, status] : {std::pair{"10", 1}, {"25", 0}}) {
+    const Process cmp(SCOUTSWARM_BIN, {"compare", a, b, "--fail-on-regression", pct}, 5s);
+    EXPECT_EQ(cmp.status, status) << cmp.out << cmp.err;
+    EXPECT_EQ(cmp.out.rfind(status ? "compare: FAIL: 4 figure(s)" : "compare: PASS"),
+              cmp.out.find("compare: "))
+        << cmp.out;
   }
 }
 

@@ -1,10 +1,12 @@
 // scoutswarm: drives many client sessions against a world server from one
-// process and reports latencies, traffic and errors; `scoutswarm merge`
-// combines the JSON reports of several runs into one.
+// process and reports latencies, traffic and errors, judged by thresholds when
+// given; `scoutswarm merge` combines the JSON reports of several runs into one,
+// `report` draws them as an HTML page, `compare` sets two side by side.
 //
-// Exit status: 0 when every session completed and no error was counted, 1
-// otherwise (or when a file cannot be read or written), 2 for a usage error.
+// Exit status: 0 when the run passed, 1 otherwise (or when a file cannot be
+// read or written), 2 for a usage error.
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
@@ -17,12 +19,16 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <sstream>
 
 #include "common/netio.hpp"
 #include "common/process.hpp"
 #include "common/text.hpp"
+#include "scoutswarm/compare.hpp"
+#include "scoutswarm/html.hpp"
 #include "scoutswarm/swarm.hpp"
+#include "scoutswarm/thresholds.hpp"
 #include "veltra/proto/version.hpp"
 
 namespace {
@@ -71,7 +77,13 @@ std::vector<std::string> arguments(int argc, char** argv) {
   return args;
 }
 
+// "-" is standard output.
 bool writeFile(const std::string& path, const std::string& text) {
+  if (path == "-") {
+    std::cout << text;
+    std::cout.flush();
+    return static_cast<bool>(std::cout);
+  }
   std::ofstream f(path, std::ios::binary | std::ios::trunc);
   f << text;
   f.close();
@@ -88,57 +100,192 @@ bool raiseFileLimit(uint32_t sessions, std::string& why) {
   return false;
 }
 
-std::string progressLine(const Progress& p, const Progress& before) {
-  char buf[200];
-  std::snprintf(buf, sizeof buf,
-                "%6.0fs  connecting %u  in world %u  done %u  failed %u  moves/s %llu  "
-                "relays/s %llu  relay p99 %.3f ms  errors %llu",
-                p.elapsed, p.connecting, p.inWorld, p.done, p.failed,
-                static_cast<unsigned long long>(p.movesSent - before.movesSent),
-                static_cast<unsigned long long>(p.relays - before.relays),
-                static_cast<double>(p.intervalRelayP99) / 1000.0,
-                static_cast<unsigned long long>(p.errors));
-  return buf;
+// The columns of stderr when it is a terminal; 0 when it is not.
+int terminalWidth() {
+  if (isatty(STDERR_FILENO) != 1) return 0;
+  winsize w{};
+  return ioctl(STDERR_FILENO, TIOCGWINSZ, &w) == 0 && w.ws_col > 0 ? w.ws_col : 80;
 }
 
-int merge(const std::vector<std::string>& files, const std::string& json) {
-  Report total;
-  bool first = true;
-  for (const std::string& path : files) {
-    std::ifstream f(path, std::ios::binary);
-    if (!f) return problem("cannot read " + path + ": " + std::strerror(errno));
-    std::stringstream text;
-    text << f.rdbuf();
+// The progress line, cut to the width: the parts of least use go first, so that a narrow
+// terminal still shows the time and the sessions.
+std::string progressLine(const Progress& p, const Progress& before, double total, int width) {
+  char b[9][48];
+  std::snprintf(b[0], sizeof b[0], "%.0fs/%.0fs", p.elapsed, std::ceil(total));
+  std::snprintf(b[1], sizeof b[1], "conn %u", p.connecting);
+  std::snprintf(b[2], sizeof b[2], "world %u", p.inWorld);
+  std::snprintf(b[3], sizeof b[3], "done %u", p.done);
+  std::snprintf(b[4], sizeof b[4], "failed %u", p.failed);
+  std::snprintf(b[5], sizeof b[5], "moves/s %llu",
+                static_cast<unsigned long long>(p.movesSent - before.movesSent));
+  std::snprintf(b[6], sizeof b[6], "relays/s %llu",
+                static_cast<unsigned long long>(p.relays - before.relays));
+  std::snprintf(b[7], sizeof b[7], "p99 %.3fms", static_cast<double>(p.intervalRelayP99) / 1000);
+  std::snprintf(b[8], sizeof b[8], "err %llu", static_cast<unsigned long long>(p.errors));
+  // Dropped in this order while the line is too long.
+  static const int kDropOrder[] = {5, 1, 3, 6, 8, 7, 4, 2};
+  bool keep[9] = {true, true, true, true, true, true, true, true, true};
+  const auto line = [&] {
+    std::string s;
+    for (int i = 0; i < 9; ++i)
+      if (keep[i]) s += (s.empty() ? "" : "  ") + std::string(b[i]);
+    return s;
+  };
+  for (int drop : kDropOrder) {
+    if (static_cast<int>(line().size()) < width) break;
+    keep[drop] = false;
+  }
+  std::string s = line();
+  if (static_cast<int>(s.size()) >= width) s.resize(width > 1 ? width - 1 : 0);
+  return s;
+}
+
+bool readReport(const std::string& path, Report& r, std::string& why) {
+  std::ifstream f(path, std::ios::binary);
+  if (!f) return why = "cannot read " + path + ": " + std::strerror(errno), false;
+  std::stringstream text;
+  text << f.rdbuf();
+  try {
+    r = Report::fromJson(text.str());
+  } catch (const std::exception& e) {
+    return why = path + ": " + e.what(), false;
+  }
+  return true;
+}
+
+// Parsed thresholds, or a usage error's text.
+bool parseThresholds(const std::vector<std::string>& given, std::vector<Threshold>& out,
+                     std::string& why) {
+  try {
+    for (const std::string& e : given) out.push_back(Threshold::parse(e));
+  } catch (const ThresholdError& e) {
+    return why = e.what(), false;
+  }
+  return true;
+}
+
+// Every threshold of the report (from its runs, or given now) judged on its figures.
+bool judge(Report& r, const std::vector<Threshold>& more, std::string& why) {
+  std::vector<Threshold> all;
+  for (const ThresholdResult& t : r.thresholds) {
     try {
-      Report r = Report::fromJson(text.str());
-      if (first)
-        total = std::move(r), first = false;
+      all.push_back(Threshold::parse(t.expression));
+    } catch (const ThresholdError& e) {
+      return why = e.what(), false;
+    }
+  }
+  for (const Threshold& t : more)
+    if (std::none_of(all.begin(), all.end(), [&](auto& a) { return a.expression == t.expression; }))
+      all.push_back(t);
+  r.thresholds.clear();
+  for (const Threshold& t : all) r.thresholds.push_back(t.evaluate(r));
+  return true;
+}
+
+// "50,90,99,99.9": percentages above 0 and at most 100.
+bool parsePercentiles(const std::string& text, std::vector<double>& out) {
+  std::stringstream in(text);
+  std::string item;
+  out.clear();
+  while (std::getline(in, item, ',')) {
+    char* end = nullptr;
+    const double p = std::strtod(item.c_str(), &end);
+    if (item.empty() || *end != '\0' || !(p > 0 && p <= 100)) return false;
+    out.push_back(p);
+  }
+  return !out.empty() && out.size() <= 8;
+}
+
+// One line for a run that failed in the way a new user meets first, with what to do.
+std::string diagnosis(const Report& r, const std::string& server) {
+  const auto count = [&](const std::string& kind) {
+    const auto it = r.errors.find(kind);
+    return it == r.errors.end() ? uint64_t{0} : it->second;
+  };
+  if (const uint64_t inUse = count("login refused (2)"))
+    return std::to_string(inUse) +
+           " login(s) refused: the name is in use (another run with the same names?); give "
+           "another --name-prefix";
+  if (r.steps[kConnect].count() > 0 || r.planned == 0 || r.interrupted) return "";
+  if (count("connection refused") > 0 && count("connection refused") == r.failed)
+    return "every connection was refused: is a server listening on " + server + "?";
+  return "no session connected: is " + server + " the server's address, and is it answering?";
+}
+
+struct Outputs {
+  std::string json, csv, html;
+  std::vector<double> percentiles = HtmlOptions().percentiles;
+  // Where the summary goes: standard error when an output takes standard output.
+  std::ostream& summary() const {
+    return json == "-" || csv == "-" || html == "-" ? std::cerr : std::cout;
+  }
+};
+
+// Writes the JSON and the HTML page asked for; false when one cannot be written.
+bool writeOutputs(const Report& r, const Outputs& o) {
+  if (!o.json.empty() && !writeFile(o.json, r.toJson()))
+    return problem("cannot write " + o.json + ": " + std::strerror(errno)), false;
+  HtmlOptions html;
+  html.percentiles = o.percentiles;
+  if (!o.html.empty() && !writeFile(o.html, renderHtml(r, html)))
+    return problem("cannot write " + o.html + ": " + std::strerror(errno)), false;
+  return true;
+}
+
+// merge and report: the reports combined, their thresholds judged again on the whole.
+int combine(const std::vector<std::string>& files, const Outputs& out,
+            const std::vector<Threshold>& thresholds, bool verdictDecides) {
+  Report total;
+  for (size_t i = 0; i < files.size(); ++i) {
+    Report r;
+    std::string why;
+    if (!readReport(files[i], r, why)) return problem(why);
+    try {
+      if (i == 0)
+        total = std::move(r);
       else
         total.merge(r);
     } catch (const std::exception& e) {
-      return problem(path + ": " + e.what());
+      return problem(files[i] + ": " + e.what());
     }
   }
-  if (!json.empty() && !writeFile(json, total.toJson()))
-    return problem("cannot write " + json + ": " + std::strerror(errno));
-  total.printSummary(std::cout);
+  std::string why;
+  if (!judge(total, thresholds, why)) return problem(why);
+  if (!writeOutputs(total, out)) return 1;
+  total.printSummary(out.summary());
+  out.summary().flush();
+  return !verdictDecides || total.passed() ? 0 : 1;
+}
+
+int compareReports(const std::string& basePath, const std::string& newPath,
+                   std::optional<double> failPercent) {
+  Report base, now;
+  std::string why;
+  if (!readReport(basePath, base, why) || !readReport(newPath, now, why)) return problem(why);
+  const std::vector<Change> changes = compare(base, now);
+  printComparison(std::cout, changes, failPercent);
   std::cout.flush();
-  return total.passed() ? 0 : 1;
+  const bool worse = failPercent && std::any_of(changes.begin(), changes.end(),
+                                                [&](auto& c) { return c.regressed(*failPercent); });
+  return worse ? 1 : 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   Config cfg;
-  std::string json, csv, target = cfg.serverText;
+  Outputs out;
+  std::string target = cfg.serverText, percentiles = "50,90,99,99.9";
   bool quiet = false;
-  std::vector<std::string> mergeFiles;
+  std::vector<std::string> files, thresholdTexts;
+  std::string basePath, newPath;
+  double failPercent = 0;
 
   CLI::App app{
       "Drives many client sessions against a world server: each logs in, enters a room,\n"
       "moves and chats on a fixed schedule, and logs out; prints latencies (from the\n"
       "scheduled send time to the kernel's arrival time of the reply), traffic per\n"
-      "command and errors by kind.",
+      "command and errors by kind, judged by thresholds when given.",
       "scoutswarm"};
   app.set_version_flag("--version", std::string("scoutswarm ") + veltra::proto::kVersion);
   app.add_option("endpoint", target, "server to load, IPv4 HOST:PORT")
@@ -178,16 +325,57 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   app.add_option("--avatar", cfg.avatar, "avatar property each session sets")
       ->capture_default_str();
-  app.add_option("--json", json, "write the final report as JSON to FILE")->type_name("FILE");
-  app.add_option("--csv", csv, "write one row of counts per second to FILE")->type_name("FILE");
+  const auto thresholdOption = [&](CLI::App* on) {
+    on->add_option("--threshold", thresholdTexts,
+                   "pass/fail criterion, e.g. relay.p99<5ms, sessions.failed==0,\n"
+                   "errors.rate<0.1% (repeatable; the man page lists the metrics)")
+        ->type_name("EXPR");
+  };
+  const auto htmlOptions = [&](CLI::App* on) {
+    on->add_option("--html", out.html, "write the report as an HTML page to FILE (- : stdout)")
+        ->type_name("FILE");
+    on->add_option("--percentiles", percentiles, "latency percentiles the page draws over time")
+        ->type_name("LIST")
+        ->capture_default_str();
+  };
+  thresholdOption(&app);
+  app.add_flag("--abort-on-fail", cfg.abortOnFail,
+               "end the run as soon as a threshold is breached for good");
+  app.add_option("--json", out.json, "write the final report as JSON to FILE (- : stdout)")
+      ->type_name("FILE");
+  app.add_option("--csv", out.csv, "write one row of counts per second to FILE (- : stdout)")
+      ->type_name("FILE");
+  htmlOptions(&app);
   app.add_flag("-q,--quiet", quiet, "no progress line on standard error");
   CLI::App* mergeCmd = app.add_subcommand(
       "merge", "combine the JSON reports of several runs exactly and print the summary");
-  mergeCmd->add_option("files", mergeFiles, "reports written with --json")
+  mergeCmd->add_option("files", files, "reports written with --json")
       ->type_name("FILE")
       ->required();
-  mergeCmd->add_option("--json", json, "write the merged report as JSON to FILE")
+  mergeCmd->add_option("--json", out.json, "write the merged report as JSON to FILE")
       ->type_name("FILE");
+  thresholdOption(mergeCmd);
+  CLI::App* reportCmd =
+      app.add_subcommand("report", "draw one report, or several merged, as an HTML page");
+  reportCmd->add_option("files", files, "reports written with --json")
+      ->type_name("FILE")
+      ->required();
+  htmlOptions(reportCmd);
+  reportCmd->get_option("--html")->required();
+  thresholdOption(reportCmd);
+  CLI::App* compareCmd =
+      app.add_subcommand("compare", "set the main figures of two reports side by side");
+  compareCmd->add_option("base", basePath, "the report to compare against")
+      ->type_name("BASE.json")
+      ->required();
+  compareCmd->add_option("new", newPath, "the report to judge")->type_name("NEW.json")->required();
+  compareCmd
+      ->add_option("--fail-on-regression", failPercent,
+                   "exit 1 when a latency percentile or failure count is higher\n"
+                   "than the base's by more than PCT percent")
+      ->type_name("PCT")
+      ->check(kNumber)
+      ->check(CLI::Range(0.0, 1e9));
 
   try {
     app.parse(arguments(argc, argv));
@@ -197,10 +385,26 @@ int main(int argc, char** argv) {
                  veltra::tools::escapeText(e.what()).c_str());
     return 2;
   }
-  if (json.empty() && (app.count("--json") || mergeCmd->count("--json")))
-    return usage("--json needs a file name");
-  if (csv.empty() && app.count("--csv")) return usage("--csv needs a file name");
-  if (mergeCmd->parsed()) return merge(mergeFiles, json);
+  for (const auto& [name, value] :
+       {std::pair{"--json", &out.json}, {"--csv", &out.csv}, {"--html", &out.html}})
+    for (const CLI::App* on : {&app, mergeCmd, reportCmd})
+      if (const CLI::Option* o = on->get_option_no_throw(name); o && o->count() && value->empty())
+        return usage(std::string(name) + " needs a file name");
+  if ((out.json == "-") + (out.csv == "-") + (out.html == "-") > 1)
+    return usage("only one of --json, --csv and --html can write to standard output (-)");
+  if (!parsePercentiles(percentiles, out.percentiles))
+    return usage("--percentiles wants 1 to 8 percentages above 0 and up to 100, as 50,90,99.9: " +
+                 percentiles);
+  std::vector<Threshold> thresholds;
+  std::string why;
+  if (!parseThresholds(thresholdTexts, thresholds, why)) return usage(why);
+  if (compareCmd->parsed())
+    return compareReports(basePath, newPath,
+                          compareCmd->count("--fail-on-regression")
+                              ? std::optional<double>(failPercent)
+                              : std::nullopt);
+  if (mergeCmd->parsed()) return combine(files, out, thresholds, true);
+  if (reportCmd->parsed()) return combine(files, out, thresholds, false);
 
   if (!veltra::tools::parseEndpoint(target, cfg.server))
     return usage("invalid server address (want IPv4 HOST:PORT): " + target);
@@ -209,13 +413,13 @@ int main(int argc, char** argv) {
     return usage("--name-prefix must have 1 to 200 bytes");
   if (cfg.room.empty() || cfg.room.size() > 200) return usage("--room must have 1 to 200 bytes");
   if (cfg.avatar.size() > 200) return usage("--avatar must have at most 200 bytes");
-  std::string why;
+  if (cfg.abortOnFail && thresholds.empty()) return usage("--abort-on-fail needs a --threshold");
   if (!raiseFileLimit(cfg.sessions, why)) return problem(why);
 
   std::FILE* csvFile = nullptr;
-  if (!csv.empty()) {
-    csvFile = std::fopen(csv.c_str(), "w");
-    if (!csvFile) return problem("cannot write " + csv + ": " + std::strerror(errno));
+  if (!out.csv.empty()) {
+    csvFile = out.csv == "-" ? stdout : std::fopen(out.csv.c_str(), "w");
+    if (!csvFile) return problem("cannot write " + out.csv + ": " + std::strerror(errno));
     std::fputs(
         "elapsed_s,connecting,in_world,completed,failed,moves_sent,relays,relay_p99_ms,errors\n",
         csvFile);
@@ -229,34 +433,51 @@ int main(int argc, char** argv) {
   sigprocmask(SIG_BLOCK, &stop, nullptr);
   const int sigFd = signalfd(-1, &stop, SFD_NONBLOCK | SFD_CLOEXEC);
 
-  const bool terminal = isatty(STDERR_FILENO) == 1;
+  const int width = quiet ? 0 : terminalWidth();
   Progress before;
   Swarm swarm(cfg);
   swarm.watchInterrupt(sigFd);
+  bool aborted = false;
   swarm.run([&](const Progress& p) {
     if (csvFile) {
-      std::fprintf(csvFile, "%.0f,%u,%u,%u,%u,%llu,%llu,%.3f,%llu\n", p.elapsed, p.connecting,
-                   p.inWorld, p.done, p.failed, static_cast<unsigned long long>(p.movesSent),
+      // Ticks fall on whole seconds; the last row, with the totals, at the run's end.
+      std::fprintf(csvFile, p.last ? "%.3f" : "%.0f", p.elapsed);
+      std::fprintf(csvFile, ",%u,%u,%u,%u,%llu,%llu,%.3f,%llu\n", p.connecting, p.inWorld, p.done,
+                   p.failed, static_cast<unsigned long long>(p.movesSent),
                    static_cast<unsigned long long>(p.relays),
                    static_cast<double>(p.intervalRelayP99) / 1000.0,
                    static_cast<unsigned long long>(p.errors));
       std::fflush(csvFile);
     }
-    if (!quiet && terminal) {
-      std::fprintf(stderr, "\r%s\033[K", progressLine(p, before).c_str());
-    } else if (!quiet && static_cast<long>(p.elapsed + 0.5) % 5 == 0) {
-      std::fprintf(stderr, "%s\n", progressLine(p, before).c_str());
-    }
+    if (width > 0 && !p.last)
+      std::fprintf(stderr, "\r%s\033[K",
+                   progressLine(p, before, cfg.plannedSeconds(), width).c_str());
     before = p;
+    if (!cfg.abortOnFail || aborted || p.last) return;
+    for (const Threshold& t : thresholds) {
+      if (!t.breachIsFinal(swarm.report())) continue;
+      if (width > 0) std::fputc('\n', stderr);
+      if (!quiet)
+        std::fprintf(stderr, "scoutswarm: threshold %s breached (%s): ending the run\n",
+                     veltra::tools::escapeText(t.expression).c_str(),
+                     observedText(t.evaluate(swarm.report())).c_str());
+      aborted = true;
+      swarm.interrupt();
+      return;
+    }
   });
-  if (!quiet && terminal) std::fputc('\n', stderr);
+  if (width > 0) std::fputs("\r\033[K", stderr);
   if (sigFd >= 0) ::close(sigFd);
 
-  int rc = swarm.report().passed() ? 0 : 1;
-  if (csvFile && std::fclose(csvFile) != 0) rc = problem("cannot write " + csv);
-  if (!json.empty() && !writeFile(json, swarm.report().toJson()))
-    rc = problem("cannot write " + json + ": " + std::strerror(errno));
-  swarm.report().printSummary(std::cout);
-  std::cout.flush();
+  Report& report = swarm.report();
+  for (const Threshold& t : thresholds) report.thresholds.push_back(t.evaluate(report));
+  int rc = report.passed() ? 0 : 1;
+  if (csvFile && csvFile != stdout && std::fclose(csvFile) != 0)
+    rc = problem("cannot write " + out.csv);
+  if (!writeOutputs(report, out)) rc = 1;
+  const std::string hint = diagnosis(report, cfg.serverText);
+  if (!hint.empty()) problem(hint);
+  report.printSummary(out.summary());
+  out.summary().flush();
   return rc;
 }

@@ -68,9 +68,10 @@ struct RunInfo {
 
 // A threshold and what the run showed: "relay.p99<5ms" against the observed value.
 struct ThresholdResult {
-  std::string expression;  // as given
-  std::string metric;      // "relay.p99"
-  double observed = 0;     // in the metric's unit (ms for latencies, a fraction for rates)
+  std::string expression;   // as given
+  std::string metric;       // "relay.p99"
+  double observed = 0;      // in the metric's unit (ms for latencies, a fraction for rates);
+                            // 0 without samples
   bool hasSamples = false;  // a threshold without samples fails
   bool passed = false;
   bool operator==(const ThresholdResult&) const = default;
@@ -80,9 +81,11 @@ struct Report {
   // The largest count a report holds, read or merged: far beyond any run, and exact in
   // every JSON reader.
   static constexpr uint64_t kMaxCount = uint64_t{1} << 53;
+  // The version of the JSON layout (the man page's REPORT FORMAT); another is refused.
+  static constexpr uint64_t kSchema = 1;
 
   std::vector<RunInfo> runs;  // one per run, in merge order
-  double seconds = 0;             // wall time; the longest run's when merged
+  double seconds = 0;         // wall time; the longest run's when merged
 
   uint64_t planned = 0;      // sessions asked for
   uint64_t completed = 0;    // logged out with a reply
@@ -102,14 +105,21 @@ struct Report {
 
   std::map<std::string, uint64_t> errors;  // kind -> count
 
-  std::vector<Interval> timeline;              // one per second from the start
-  std::vector<ThresholdResult> thresholds;     // evaluated at the end of the run
+  std::vector<Interval> timeline;           // one per second from the start
+  std::vector<ThresholdResult> thresholds;  // evaluated at the end of the run
 
   uint64_t errorCount() const;
-  // Every planned session completed, no error counted, the run not cut short.
-  bool passed() const { return completed == planned && errorCount() == 0 && !interrupted; }
+  // A latency by its index in kLatencyNames.
+  const Histogram& latency(size_t i) const {
+    return i < kSteps ? steps[i] : i == kRelayLatency ? relay : chat;
+  }
+  // The run not cut short, and: every threshold met when there are thresholds (they are
+  // then the criteria), otherwise every planned session completed and no error counted.
+  bool passed() const;
 
-  // Throws std::runtime_error naming the field when a total would pass kMaxCount.
+  // Throws std::runtime_error naming the field when a total would pass kMaxCount, or a
+  // run of `other` is one this report already counts. Thresholds are taken over (each
+  // expression once), to be evaluated again on the merged figures.
   void merge(const Report& other);
 
   std::string toJson() const;
@@ -117,6 +127,8 @@ struct Report {
 
   // The closing summary; its last line is the verdict.
   void printSummary(std::ostream& out) const;
+
+  bool operator==(const Report&) const = default;
 };
 
 }  // namespace scoutswarm

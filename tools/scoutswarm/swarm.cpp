@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstring>
 #include <ctime>
+#include <random>
 #include <variant>
 
 #include "veltra/proto/commands.hpp"
@@ -66,22 +67,67 @@ std::string Config::roomOf(uint32_t session) const {
   return rooms <= 1 ? room : room + "-" + std::to_string(session % rooms + 1);
 }
 
-std::string Config::describe() const {
-  char buf[200];
-  std::snprintf(buf, sizeof buf,
-                ": %u sessions, %u room(s), ramp %g/s, %g s in the world, moves %g/s, chat %g/s, "
-                "time-out %u ms",
-                sessions, rooms, ramp, duration, moveRate, chatRate, timeoutMs);
-  // The prefix (up to 200 bytes) is appended whole: a cut could split a character.
-  return serverText + " prefix " + prefix + buf;
+// A number as JSON writes it where that is short (so the report can type it), else exact.
+std::string number(double v) {
+  char buf[40];
+  if (v == std::floor(v) && std::fabs(v) < 1e15)
+    std::snprintf(buf, sizeof buf, "%.0f", v);
+  else
+    *std::to_chars(buf, buf + sizeof buf - 1, v).ptr = '\0';
+  return buf;
 }
+
+std::vector<std::pair<std::string, std::string>> Config::parameters() const {
+  return {{"server", serverText},
+          {"sessions", std::to_string(sessions)},
+          {"room", room},
+          {"rooms", std::to_string(rooms)},
+          {"ramp", number(ramp)},
+          {"duration", number(duration)},
+          {"moveRate", number(moveRate)},
+          {"chatRate", number(chatRate)},
+          {"timeoutMs", std::to_string(timeoutMs)},
+          {"namePrefix", prefix},
+          {"avatar", avatar},
+          {"abortOnFail", abortOnFail ? "true" : "false"}};
+}
+
+double Config::plannedSeconds() const { return (sessions - 1) / ramp + duration; }
+
+namespace {
+
+// UTC in ISO 8601 with milliseconds.
+std::string utcText(int64_t realNs) {
+  const time_t secs = static_cast<time_t>(realNs / kSecond);
+  tm t{};
+  gmtime_r(&secs, &t);
+  char buf[96];
+  std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", t.tm_year + 1900,
+                t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec,
+                static_cast<int>(realNs % kSecond / 1'000'000));
+  return buf;
+}
+
+// 128 random bits: unique across the runs anyone will merge.
+std::string randomId() {
+  std::random_device device;
+  char buf[40];
+  std::snprintf(buf, sizeof buf, "%08x%08x%08x%08x", device(), device(), device(), device());
+  return buf;
+}
+
+}  // namespace
 
 Swarm::Swarm(Config config) : cfg_(std::move(config)), mark_(runMark(cfg_.prefix)) {
   proto::appendTarget(clientTarget_, ObjID(proto::kObjClient));
   sessions_.resize(cfg_.sessions);
   report_.planned = cfg_.sessions;
   RunInfo run;
-  run.parameters = {{"settings", cfg_.describe()}};
+  run.id = randomId();
+  char host[256] = "";
+  if (gethostname(host, sizeof host - 1) != 0) host[0] = '\0';
+  run.host = host;
+  run.parameters = cfg_.parameters();
   report_.runs.push_back(std::move(run));
 }
 
@@ -114,8 +160,23 @@ void Swarm::interrupt() {
 void Swarm::run(const std::function<void(const Progress&)>& everySecond) {
   origin_ = now_ = clockNs();
   syncClocks();
+  report_.runs.back().started = utcText(origin_ + realOffset_);
+  // However the run ends, its record is whole: the last (partial) second, its length and
+  // end, and a last call with the totals.
+  struct Finish {
+    Swarm& s;
+    const std::function<void(const Progress&)>& last;
+    ~Finish() {
+      const int64_t end = clockNs();
+      s.report_.seconds = s.report_.runs.back().seconds =
+          static_cast<double>(end - s.origin_) / kSecond;
+      s.report_.runs.back().ended = utcText(end + s.realOffset_);
+      const Progress p = s.closeSecond(end, true);
+      if (last) last(p);
+    }
+  } finish{*this, everySecond};
   if (!poller_.ok()) {
-    report_.errors["epoll: " + std::string(std::strerror(errno))]++;
+    countError("epoll: " + std::string(std::strerror(errno)));
     return;
   }
   if (interrupt_fd_ >= 0) poller_.add(interrupt_fd_, EPOLLIN, kInterruptKey);
@@ -124,6 +185,7 @@ void Swarm::run(const std::function<void(const Progress&)>& everySecond) {
   for (uint32_t i = 0; i < cfg_.sessions; ++i)
     events_.push({origin_ + static_cast<int64_t>(i / cfg_.ramp * kSecond), i, 0, Kind::kStart});
   events_.push({origin_ + kSecond, 0, 0, Kind::kTick});
+  events_.push({origin_ + int64_t{cfg_.timeoutMs} * 1'000'000, 0, 0, Kind::kGiveUp});
 
   while (finished_ < sessions_.size()) {
     now_ = clockNs();
@@ -133,11 +195,14 @@ void Swarm::run(const std::function<void(const Progress&)>& everySecond) {
       if (e.kind == Kind::kTick) {
         events_.push({e.at + kSecond, 0, 0, Kind::kTick});
         syncClocks();
-        if (everySecond) everySecond(progress());
+        const Progress p = closeSecond(e.at, false);
+        if (everySecond) everySecond(p);
       } else {
         fire(e);
       }
     }
+    // The last session may have ended in the events just fired: end now, not at the next tick.
+    if (finished_ >= sessions_.size()) break;
     // The timer wakes the loop on the microsecond; epoll's own time-out only on the millisecond.
     int waitMs = 1000;
     if (!events_.empty() && timer_fd_ >= 0 && events_.top().at != armed_) {
@@ -151,7 +216,7 @@ void Swarm::run(const std::function<void(const Progress&)>& everySecond) {
     }
     const int n = poller_.wait(waitMs);
     if (n < 0) {
-      report_.errors["epoll: " + std::string(std::strerror(errno))]++;
+      countError("epoll: " + std::string(std::strerror(errno)));
       break;
     }
     now_ = clockNs();
@@ -165,10 +230,7 @@ void Swarm::run(const std::function<void(const Progress&)>& everySecond) {
       if (ev.data.u64 == kInterruptKey) {
         char drain[512];  // a signalfd reads whole 128-byte records
         [[maybe_unused]] ssize_t r = ::read(interrupt_fd_, drain, sizeof drain);
-        if (interrupted_) {  // a second time: stop at once
-          report_.seconds = static_cast<double>(now_ - origin_) / kSecond;
-          return;
-        }
+        if (interrupted_) return;  // a second time: stop at once
         interrupt();
         continue;
       }
@@ -183,12 +245,12 @@ void Swarm::run(const std::function<void(const Progress&)>& everySecond) {
       if (s.conn && (ev.events & EPOLLOUT)) flush(i);
     }
   }
-  report_.seconds = static_cast<double>(clockNs() - origin_) / kSecond;
 }
 
-Progress Swarm::progress() {
+Progress Swarm::closeSecond(int64_t at, bool last) {
   Progress p;
-  p.elapsed = static_cast<double>(now_ - origin_) / kSecond;
+  p.elapsed = static_cast<double>(at - origin_) / kSecond;
+  p.last = last;
   p.connecting = connecting_;
   p.inWorld = inWorld_;
   p.done = static_cast<uint32_t>(report_.completed);
@@ -196,8 +258,15 @@ Progress Swarm::progress() {
   p.movesSent = report_.movesSent;
   p.relays = report_.relay.count();
   p.errors = report_.errorCount();
-  p.intervalRelayP99 = interval_.percentile(99);
-  interval_ = Histogram();
+  p.intervalRelayP99 = secondLatency_[kRelayLatency].percentile(99);
+
+  second_.connecting = connecting_, second_.inWorld = inWorld_;
+  for (size_t i = 0; i < kLatencies; ++i) {
+    second_.latency[i] = SparseHistogram::of(secondLatency_[i]);
+    secondLatency_[i] = Histogram();
+  }
+  report_.timeline.push_back(std::move(second_));
+  second_ = Interval();
   return p;
 }
 
@@ -221,7 +290,7 @@ void Swarm::fire(const Event& e) {
       sendBuf_.clear();
       proto::appendElement(sendBuf_, proto::kNoFrame, clientTarget_,
                            static_cast<uint8_t>(Command::LongLoc), proto::fixedBody(move));
-      ++report_.movesSent;
+      ++report_.movesSent, ++second_.movesSent;
       send(e.session, sendBuf_);
       if (s.conn && static_cast<double>(s.moves) < std::floor(cfg_.duration * cfg_.moveRate))
         events_.push({scheduled(s, s.moves, cfg_.moveRate), e.session, 0, Kind::kMove});
@@ -230,7 +299,7 @@ void Swarm::fire(const Event& e) {
     case Kind::kChat: {
       if (s.state != State::kInWorld) break;
       const uint32_t k = s.lines++;
-      ++report_.linesSent;
+      ++report_.linesSent, ++second_.linesSent;
       send(e.session,
            proto::buildText("", "swarm " + std::to_string(mark_) + " " + std::to_string(e.session) +
                                     " " + std::to_string(k)));
@@ -241,15 +310,32 @@ void Swarm::fire(const Event& e) {
     case Kind::kExit:
       if (s.state == State::kInWorld) leave(e.session);
       break;
+    case Kind::kGiveUp:
+      if (report_.steps[kConnect].count() == 0 && !interrupted_) giveUp();
+      break;
     case Kind::kTick: break;
+  }
+}
+
+// No session has connected within the connect time-out: the rest would fare no better, so
+// the run stops rather than play out its schedule. Sessions not yet connected are abandoned.
+void Swarm::giveUp() {
+  countError("no session connected within the time-out (" + std::to_string(cfg_.timeoutMs) +
+             " ms): run stopped");
+  for (uint32_t i = 0; i < sessions_.size(); ++i) {
+    const State st = sessions_[i].state;
+    if (st != State::kIdle && st != State::kConnecting) continue;
+    close(i);
+    enter(i, State::kAbandoned);
   }
 }
 
 void Swarm::start(uint32_t i) {
   Session& s = sessions_[i];
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  ++second_.started;
   if (fd < 0) {
-    report_.errors["socket: " + std::string(std::strerror(errno))]++;
+    countError("socket: " + std::string(std::strerror(errno)));
     enter(i, State::kFailed);
     return;
   }
@@ -313,8 +399,8 @@ void Swarm::enter(uint32_t i, State to) {
   };
   if (uint32_t* g = gauge(s.state)) --*g;
   if (uint32_t* g = gauge(to)) ++*g;
-  if (to == State::kDone) ++report_.completed;
-  if (to == State::kFailed) ++report_.failed;
+  if (to == State::kDone) ++report_.completed, ++second_.completed;
+  if (to == State::kFailed) ++report_.failed, ++second_.failed;
   s.state = to;
   s.serial++;
   if (awaitedName(to)) {
@@ -324,7 +410,17 @@ void Swarm::enter(uint32_t i, State to) {
 }
 
 void Swarm::record(Step step, int64_t from, int64_t to) {
-  report_.steps[step].record(static_cast<uint64_t>(std::max<int64_t>(to - from, 0)) / 1000);
+  const auto us = static_cast<uint64_t>(std::max<int64_t>(to - from, 0)) / 1000;
+  report_.steps[step].record(us);
+  secondLatency_[step].record(us);
+}
+
+// A relayed move or line, from its scheduled time to its arrival.
+void Swarm::recordRelay(Latency which, int64_t from) {
+  const auto us = static_cast<uint64_t>(std::max<int64_t>(arrival_ - from, 0)) / 1000;
+  (which == kRelayLatency ? report_.relay : report_.chat).record(us);
+  secondLatency_[which].record(us);
+  ++(which == kRelayLatency ? second_.relays : second_.linesReceived);
 }
 
 // Arrival times come on the real-time clock; the schedule runs on the monotonic
@@ -439,7 +535,7 @@ void Swarm::general(uint32_t i, std::span<const uint8_t> f) {
     const std::string kind = std::string("undecodable frame: ") + e.what();
     // An awaited reply that does not decode ends the session; a notification does not.
     if (relayed(s.state)) {
-      report_.errors[kind]++;
+      countError(kind);
       const proto::FrameView v(f);
       if (v.valid() && !v.target().isLong()) ++report_.framesReceived[v.command()];
     } else {
@@ -523,10 +619,7 @@ void Swarm::moveReceived(uint16_t x, int16_t y, int16_t z, int16_t dir) {
     ++report_.foreignMoves;
     return;
   }
-  const int64_t at = scheduled(sessions_[x], k, cfg_.moveRate);
-  const auto us = static_cast<uint64_t>(std::max<int64_t>(arrival_ - at, 0)) / 1000;
-  report_.relay.record(us);
-  interval_.record(us);
+  recordRelay(kRelayLatency, scheduled(sessions_[x], k, cfg_.moveRate));
 }
 
 void Swarm::lineReceived(const std::string& line) {
@@ -548,8 +641,7 @@ void Swarm::lineReceived(const std::string& line) {
     ++report_.foreignLines;
     return;
   }
-  const int64_t at = scheduled(sessions_[sender], k, cfg_.chatRate);
-  report_.chat.record(static_cast<uint64_t>(std::max<int64_t>(arrival_ - at, 0)) / 1000);
+  recordRelay(kChatLatency, scheduled(sessions_[sender], k, cfg_.chatRate));
 }
 
 void Swarm::send(uint32_t i, std::span<const uint8_t> f) {
@@ -574,8 +666,13 @@ void Swarm::flush(uint32_t i) {
   }
 }
 
-void Swarm::fail(uint32_t i, const std::string& kind) {
+void Swarm::countError(const std::string& kind) {
   report_.errors[kind]++;
+  second_.errors[kind]++;
+}
+
+void Swarm::fail(uint32_t i, const std::string& kind) {
+  countError(kind);
   enter(i, State::kFailed);
   close(i);
 }

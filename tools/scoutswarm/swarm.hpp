@@ -48,15 +48,19 @@ struct Config {
   uint32_t timeoutMs = 5000;
   std::string prefix = "swarm";
   std::string avatar = "avatar:swarm.mov";
+  bool abortOnFail = false;  // acted on by the caller; recorded with the run
 
   std::string roomOf(uint32_t session) const;
-  // One line for the report.
-  std::string describe() const;
+  // The parameters as the report records them, in the man page's order.
+  std::vector<std::pair<std::string, std::string>> parameters() const;
+  // How long the run takes when every reply is instant: the last start, then the duration.
+  double plannedSeconds() const;
 };
 
 // Counts as they stand, for the progress line and the per-second CSV row.
 struct Progress {
-  double elapsed = 0;
+  double elapsed = 0;  // whole seconds at a tick; the run's length in the last call
+  bool last = false;   // the run has ended: the counts are its totals
   uint32_t connecting = 0, inWorld = 0, done = 0, failed = 0;
   uint64_t movesSent = 0, relays = 0, errors = 0;
   uint64_t intervalRelayP99 = 0;  // over the relays received since the previous call
@@ -71,7 +75,8 @@ class Swarm {
   explicit Swarm(Config config);
   ~Swarm();
 
-  // Runs to the end. `everySecond` is called once a second with the counts.
+  // Runs to the end. `everySecond` is called once a second with the counts, and once more
+  // when the run has ended, with its totals (after a partial last second).
   void run(const std::function<void(const Progress&)>& everySecond);
   // Ends the run early (from a signal, through the loop's wake-up descriptor).
   void interrupt();
@@ -79,6 +84,7 @@ class Swarm {
   void watchInterrupt(int fd) { interrupt_fd_ = fd; }
 
   const Report& report() const { return report_; }
+  Report& report() { return report_; }
 
  private:
   // Where a session stands: connecting, awaiting a reply, in the world, or
@@ -114,7 +120,8 @@ class Swarm {
 
   // The schedule: session starts, sends, departures, reply time-outs and the
   // once-a-second tick, earliest first.
-  enum class Kind : uint8_t { kStart, kMove, kChat, kExit, kTimeout, kTick };
+  // kGiveUp: the connect time-out after the start, when the run stops if no session connected.
+  enum class Kind : uint8_t { kStart, kMove, kChat, kExit, kTimeout, kTick, kGiveUp };
   struct Event {
     int64_t at;
     uint32_t session;
@@ -146,13 +153,17 @@ class Swarm {
   void send(uint32_t i, std::span<const uint8_t> frame);
   void flush(uint32_t i);
   void fail(uint32_t i, const std::string& kind);
+  void countError(const std::string& kind);
+  void giveUp();
   void close(uint32_t i);
 
   // Measuring: latencies from a start time to an end, the schedule's send
   // times, and the arrival of what was read on the schedule's clock.
   void record(Step step, int64_t from, int64_t to);
+  void recordRelay(Latency which, int64_t from);
   int64_t scheduled(const Session& s, uint32_t k, double rate) const;
-  Progress progress();
+  // Ends the timeline's current second (at `at`), and the counts for the progress line.
+  Progress closeSecond(int64_t at, bool last);
   void syncClocks();
   int64_t arrivalOf(int64_t realNs) const;
 
@@ -162,7 +173,9 @@ class Swarm {
   std::vector<Session> sessions_;
   std::priority_queue<Event, std::vector<Event>, std::greater<Event>> events_;
   Report report_;
-  Histogram interval_;  // relays since the last progress call
+  // The second being counted for the timeline; its histograms are reset, not kept.
+  Interval second_;
+  std::array<Histogram, kLatencies> secondLatency_;
   int64_t origin_ = 0;
   int64_t now_ = 0;
   int64_t arrival_ = 0;     // when the bytes being decoded reached this host
