@@ -1,7 +1,6 @@
 #include "scoutswarm/html.hpp"
 
 #include <algorithm>
-#include <cinttypes>
 #include <cmath>
 #include <cstdio>
 #include <limits>
