@@ -51,9 +51,8 @@ Report fixedReport(size_t seconds, size_t spike) {
   for (size_t s = 0; s < seconds; ++s) {
     Interval i;
     const bool ending = s + 3 >= seconds;
-    i.connecting = s < 3 ? 5 : 0, i.inWorld = s < 3    ? 5 * static_cast<uint32_t>(s)
-                                              : ending ? 8
-                                                       : 15;
+    i.connecting = s < 3 ? 5 : 0;
+    i.inWorld = s < 3 ? 5 * static_cast<uint32_t>(s) : ending ? 8 : 15;
     i.completed = ending ? 6 - (s + 1 == seconds) : 0, i.failed = s == 5 ? 3 : 0;
     i.movesSent = 40 + s % 7, i.relays = 38 + s % 5, i.linesSent = 2, i.linesReceived = 30;
     Histogram relay, login, chat, connect;
@@ -198,6 +197,7 @@ addEventListener('load', function () {
   const size_t errors = dom.find("data-errors=");
   EXPECT_EQ(errors, std::string::npos) << dom.substr(errors, 300);
 
+  std::filesystem::remove(SCOUTSWARM_SCREENSHOT);
   run({"--screenshot=" SCOUTSWARM_SCREENSHOT, "--window-size=1280,2400", "--hide-scrollbars"});
   std::ifstream png(SCOUTSWARM_SCREENSHOT, std::ios::binary);
   char magic[4] = {};
