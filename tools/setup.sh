@@ -18,6 +18,7 @@ packages=(
   pkg-config dpkg-dev file                # packaging: .pc check, cpack -G DEB, dpkg-shlibdeps
   pybind11-dev python3-dev python3-pytest python3-build python3-skbuild  # Python package
   libwireshark-dev libglib2.0-dev tshark  # Wireshark plugin
+  chromium                                # scoutswarm HTML page test (headless)
 )
 
 if [[ ${1:-} == --list ]]; then
