@@ -101,6 +101,32 @@ std::string progressLine(const Progress& p, const Progress& before) {
   return buf;
 }
 
+// The scenario file as the plan: its groups, and the sessions they make. Problems with the
+// file's content are usage errors, one line naming it and the key; "" when it is sound.
+std::string loadScenario(const std::string& path, const std::string& text, const CLI::App& app,
+                         Config& cfg) {
+  for (const char* option : {"--move-rate", "--chat-rate", "--duration"})
+    if (app.count(option)) return std::string(option) + " is the scenario's to set, per group";
+  try {
+    cfg.scenario = Scenario::parse(text);
+    cfg.sessions =
+        cfg.scenario.sessions(app.count("--sessions") ? std::optional(cfg.sessions) : std::nullopt);
+    if (cfg.sessions < 1 || cfg.sessions > kMaxSessions)
+      return path + ": " + std::to_string(cfg.sessions) + " sessions, not 1 to " +
+             std::to_string(kMaxSessions);
+    cfg.scenario.split(cfg.sessions);
+  } catch (const ScenarioError& e) {
+    return path + ": " + e.what();
+  }
+  for (size_t g = 0; g < cfg.scenario.groups.size(); ++g) {
+    const Behaviour& b = cfg.scenario.groups[g].behaviour;
+    if (b.hopRate > 0 && b.rooms.empty() && cfg.rooms < 2)
+      return path + ": groups[" + std::to_string(g) +
+             "].hop_rate: hopping needs two rooms or more (rooms, or --rooms)";
+  }
+  return "";
+}
+
 int merge(const std::vector<std::string>& files, const std::string& json) {
   Report total;
   bool first = true;
@@ -130,7 +156,7 @@ int merge(const std::vector<std::string>& files, const std::string& json) {
 
 int main(int argc, char** argv) {
   Config cfg;
-  std::string json, csv, target = cfg.serverText;
+  std::string json, csv, scenario, target = cfg.serverText;
   bool quiet = false;
   std::vector<std::string> mergeFiles;
 
@@ -168,6 +194,10 @@ int main(int argc, char** argv) {
       ->capture_default_str()
       ->check(kNumber)
       ->check(CLI::Range(0.0, 1000.0));
+  app.add_option("--scenario", scenario,
+                 "groups of sessions with their own behaviour, from a JSON file\n"
+                 "(see the man page); replaces the rates and the duration")
+      ->type_name("FILE");
   app.add_option("--timeout", cfg.timeoutMs,
                  "milliseconds to wait for the connection and each awaited reply")
       ->capture_default_str()
@@ -200,6 +230,7 @@ int main(int argc, char** argv) {
   if (json.empty() && (app.count("--json") || mergeCmd->count("--json")))
     return usage("--json needs a file name");
   if (csv.empty() && app.count("--csv")) return usage("--csv needs a file name");
+  if (scenario.empty() && app.count("--scenario")) return usage("--scenario needs a file name");
   if (mergeCmd->parsed()) return merge(mergeFiles, json);
 
   if (!veltra::tools::parseEndpoint(target, cfg.server))
@@ -209,6 +240,14 @@ int main(int argc, char** argv) {
     return usage("--name-prefix must have 1 to 200 bytes");
   if (cfg.room.empty() || cfg.room.size() > 200) return usage("--room must have 1 to 200 bytes");
   if (cfg.avatar.size() > 200) return usage("--avatar must have at most 200 bytes");
+  if (!scenario.empty()) {
+    std::ifstream f(scenario, std::ios::binary);
+    if (!f) return problem("cannot read " + scenario + ": " + std::strerror(errno));
+    std::stringstream text;
+    text << f.rdbuf();
+    const std::string bad = loadScenario(scenario, text.str(), app, cfg);
+    if (!bad.empty()) return usage(bad);
+  }
   std::string why;
   if (!raiseFileLimit(cfg.sessions, why)) return problem(why);
 

@@ -128,6 +128,17 @@ std::string rate(uint64_t n, double seconds) {
 
 }  // namespace
 
+json reportio::histogramJson(const Histogram& h) { return scoutswarm::histogramJson(h); }
+Histogram reportio::histogramFrom(const json& j, const std::string& field) {
+  return scoutswarm::histogramFrom(Field{j, field});
+}
+uint64_t reportio::countFrom(const json& j, const std::string& field) {
+  return Field{j, field}.count();
+}
+void reportio::add(uint64_t& total, uint64_t n, const std::string& field) {
+  scoutswarm::add(total, n, field);
+}
+
 uint64_t Report::errorCount() const {
   uint64_t n = 0;
   for (const auto& [kind, count] : errors) n += count;
@@ -159,6 +170,7 @@ void Report::merge(const Report& o) {
   }
   uint64_t all = errorCount();
   for (const auto& [kind, count] : o.errors) add(all, count, "errors"), errors[kind] += count;
+  mergeGroups(groups, o.groups);
 }
 
 std::string Report::toJson() const {
@@ -194,6 +206,7 @@ std::string Report::toJson() const {
   std::map<std::string, uint64_t> kinds;
   for (const auto& [kind, count] : errors) kinds[veltra::tools::validUtf8(kind)] += count;
   j["errors"] = kinds;
+  j["groups"] = groupsJson(groups);
   return j.dump(1, ' ', false, json::error_handler_t::replace) + "\n";
 }
 
@@ -242,6 +255,8 @@ Report Report::fromJson(const std::string& text) {
     add(all, f.count(), f.name);
     r.errors[kind] = f.count();
   }
+  r.groups = groupsFrom(j["groups"].value,
+                        {r.planned, r.completed, r.failed, r.relay.count(), r.chat.count()});
   return r;
 }
 
@@ -271,6 +286,7 @@ void Report::printSummary(std::ostream& out) const {
     out << buf;
   }
 
+  printGroups(out, groups);
   out << "\nmoves sent " << movesSent << ", relayed " << relay.count() << " ("
       << rate(relay.count(), seconds) << "/s), foreign " << foreignMoves << "; lines sent "
       << linesSent << ", received " << chat.count() << ", foreign " << foreignLines << "\n";
