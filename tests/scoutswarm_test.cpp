@@ -3,6 +3,7 @@
 // the errors counted by kind against misbehaving peers.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -135,6 +136,92 @@ TEST(Scoutswarm, RunCountsAndMerge) {
   }
 }
 
+// A scenario of four groups on stubworld, 2 s each: every count the plan fixes, by group. Walkers
+// and the talker are in the plan's two rooms, which the idle session watches both of, so it
+// receives every move and line; the hoppers' rooms hold nobody else. Hoppers look up their 3
+// rooms, the idle session its 2; each session subscribes to the rooms it watches.
+TEST(Scoutswarm, ScenarioCountsByGroup) {
+  Process server(STUBWORLD_BIN, {"--listen", "127.0.0.1:0", "--quiet"});
+  ASSERT_TRUE(server.waitFor("listening on", 10s));
+  const std::string endpoint = server.out.substr(13, server.out.find('\n') - 13);
+  const std::string file = tempPath("scenario.json"), json = tempPath("scenario-run.json");
+  std::ofstream(file) << R"({"groups": [
+      {"name": "walkers", "count": 2, "move_rate": 2, "chat_rate": 0, "duration": 2},
+      {"name": "talker", "count": 1, "move_rate": 0, "chat_rate": 1, "duration": 2},
+      {"name": "hoppers", "count": 2, "idle": true, "hop_rate": 1.5, "prop_rate": 1,
+       "rooms": ["a", "b", "c"], "watch": 2, "duration": 2, "ramp": 50},
+      {"name": "idle", "count": 1, "idle": true, "watch": 3, "duration": 2}]})";
+  const Process run(
+      SCOUTSWARM_BIN,
+      {endpoint, "--scenario", file, "--rooms", "2", "--ramp", "1000", "--quiet", "--json", json},
+      30s);
+  ASSERT_EQ(run.status, 0) << run.out << run.err;
+  using Sent = std::map<std::string, uint64_t>;
+  const struct {
+    std::string name;
+    uint64_t sessions;
+    Sent sent;
+    uint64_t relays, lines;  // received; ~0: what timing decides
+  } rows[] = {
+      {"walkers", 2, {{"moves", 8}, {"lines", 0}, {"hops", 0}, {"props", 0}}, ~0ull, ~0ull},
+      {"talker", 1, {{"moves", 0}, {"lines", 2}, {"hops", 0}, {"props", 0}}, ~0ull, ~0ull},
+      {"hoppers", 2, {{"moves", 0}, {"lines", 0}, {"hops", 6}, {"props", 4}}, 0, 0},
+      {"idle", 1, {{"moves", 0}, {"lines", 0}, {"hops", 0}, {"props", 0}}, 8, 2},
+  };
+  // The merge of the run with itself doubles every group's counts.
+  const std::string merged = tempPath("scenario-merged.json");
+  ASSERT_EQ(Process(SCOUTSWARM_BIN, {"merge", json, json, "--json", merged}, 10s).status, 0);
+  for (int times : {1, 2}) {
+    const Report r = readReport(times == 1 ? json : merged);
+    ASSERT_EQ(r.groups.size(), 4u);
+    for (const auto& row : rows) {
+      const auto g = std::find_if(r.groups.begin(), r.groups.end(),
+                                  [&](const GroupReport& x) { return x.name == row.name; });
+      ASSERT_NE(g, r.groups.end()) << row.name;
+      EXPECT_EQ(g->planned, times * row.sessions) << row.name;
+      EXPECT_EQ(g->completed, times * row.sessions) << row.name;
+      Sent sent = row.sent;
+      for (auto& [activity, n] : sent) n *= times;
+      EXPECT_EQ(g->sent, sent) << row.name;
+      if (row.relays != ~0ull) {
+        EXPECT_EQ(g->relay.count(), times * row.relays) << row.name;
+        EXPECT_EQ(g->chat.count(), times * row.lines) << row.name;
+      }
+    }
+    using C = proto::Command;
+    EXPECT_EQ(r.movesSent, times * 8u);
+    EXPECT_EQ(r.framesSent[code(C::RoomIdRequest)], times * (2 + 1 + 2 * 3 + 2u));
+    EXPECT_EQ(r.framesSent[code(C::Subscribe)], times * (2 + 1 + 2 * 2 + 2u));
+    EXPECT_EQ(r.framesSent[code(C::Teleport)], times * (6 + 6u));
+    EXPECT_EQ(r.framesSent[code(C::PropertySet)], times * (6 + 4u));
+  }
+  EXPECT_NE(run.out.find("\nhoppers "), std::string::npos) << run.out;  // the groups' table
+
+  // A scenario that is not one is a usage error naming the file and the key.
+  const struct {
+    std::string text;
+    std::vector<std::string> args;
+    std::string line;
+  } bad[] = {
+      {R"({"groups": [{"name": "a", "count": 1}, {"name": "b", "count": 1, "move_rate": -1}]})",
+       {},
+       file + ": groups[1].move_rate: below 0"},
+      {R"({"groups": [{"name": "a", "count": 2, "hop_rate": 1}]})",
+       {},
+       file + ": groups[0].hop_rate: hopping needs two rooms"},
+      {R"({"groups": [{"name": "a", "count": 2}]})", {"--move-rate", "2"}, "--move-rate"},
+  };
+  for (const auto& row : bad) {
+    std::ofstream(file) << row.text;
+    std::vector<std::string> args{endpoint, "--scenario", file, "--quiet"};
+    args.insert(args.end(), row.args.begin(), row.args.end());
+    const Process usage(SCOUTSWARM_BIN, args, 5s);
+    EXPECT_EQ(usage.status, 2) << row.text;
+    EXPECT_EQ(usage.err.rfind("scoutswarm: " + row.line, 0), 0u) << usage.err;
+    EXPECT_EQ(usage.err.find('\n'), usage.err.size() - 1) << usage.err;
+  }
+}
+
 // One session against a peer that misbehaves after the PROPREQ (or the login): one error of
 // the expected kind, the session failed, exit status 1.
 TEST(Scoutswarm, ErrorsByKind) {
@@ -231,6 +318,8 @@ TEST(Scoutswarm, MergeRefusesReportsThatDoNotAddUp) {
       {edit([](Report& r) { r.completed = 1; }), "sessions.failed: completed and failed"},
       {edit([](Report&) {}, "\"foreign\": 0", "\"foreign\": -1"), "lines.foreign: not a count"},
       {edit([](Report& r) { r.errors["x"] = Report::kMaxCount; }), "errors: the total is above"},
+      {edit([](Report& r) { r.groups.emplace_back().planned = 1; }),
+       "groups: their planned sessions add up to 1, not the total 0"},
   };
   for (const auto& row : rows) {
     const std::string path = tempPath("bad.json");

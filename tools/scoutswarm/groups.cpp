@@ -121,7 +121,8 @@ void printGroups(std::ostream& out, const std::vector<GroupReport>& groups) {
     std::snprintf(buf, sizeof buf, " %8.8s", a.c_str());
     out << buf;
   }
-  out << "  relay p50 / p99 ms   chat p99 ms\n";
+  std::snprintf(buf, sizeof buf, " %10s %10s %10s\n", "relay p50", "relay p99", "chat p99");
+  out << buf;
   for (const GroupReport& g : groups) {
     // Names come from a file: escaped, so none can forge a line.
     const std::string name = veltra::tools::escapeText(g.name);
@@ -136,7 +137,7 @@ void printGroups(std::ostream& out, const std::vector<GroupReport>& groups) {
     const auto latency = [](const Histogram& h, double p) {
       return h.count() ? millis(h.percentile(p)) : std::string("-");
     };
-    std::snprintf(buf, sizeof buf, "  %8s / %-8s %11s\n", latency(g.relay, 50).c_str(),
+    std::snprintf(buf, sizeof buf, " %10s %10s %10s\n", latency(g.relay, 50).c_str(),
                   latency(g.relay, 99).c_str(), latency(g.chat, 99).c_str());
     out << buf;
   }

@@ -69,9 +69,9 @@ struct RunInfo {
 
 // A threshold and what the run showed: "relay.p99<5ms" against the observed value.
 struct ThresholdResult {
-  std::string expression;   // as given
-  std::string metric;       // "relay.p99"
-  double observed = 0;      // in the metric's unit (ms for latencies, a fraction for rates)
+  std::string expression;  // as given
+  std::string metric;      // "relay.p99"
+  double observed = 0;     // in the metric's unit (ms for latencies, a fraction for rates)
   bool hasSamples = false;  // a threshold without samples fails
   bool passed = false;
   bool operator==(const ThresholdResult&) const = default;
@@ -83,7 +83,7 @@ struct Report {
   static constexpr uint64_t kMaxCount = uint64_t{1} << 53;
 
   std::vector<RunInfo> runs;  // one per run, in merge order
-  double seconds = 0;         // wall time; the longest run's when merged
+  double seconds = 0;             // wall time; the longest run's when merged
 
   uint64_t planned = 0;      // sessions asked for
   uint64_t completed = 0;    // logged out with a reply
@@ -103,9 +103,9 @@ struct Report {
 
   std::map<std::string, uint64_t> errors;  // kind -> count
 
-  std::vector<Interval> timeline;           // one per second from the start
-  std::vector<ThresholdResult> thresholds;  // evaluated at the end of the run
-  std::vector<GroupReport> groups;          // one per scenario group
+  std::vector<Interval> timeline;              // one per second from the start
+  std::vector<ThresholdResult> thresholds;     // evaluated at the end of the run
+  std::vector<GroupReport> groups;             // one per scenario group
 
   uint64_t errorCount() const;
   // Every planned session completed, no error counted, the run not cut short.

@@ -54,15 +54,13 @@ bool decodes(const proto::IdView& id) {
   }
 }
 
-// The command line's rates and duration as the one-group scenario, when there is no other.
-Config withScenario(Config c) {
-  if (c.scenario.groups.empty()) {
-    Group all{"all", 1, std::nullopt, {}};
-    all.behaviour.moveRate = c.moveRate, all.behaviour.chatRate = c.chatRate;
-    all.behaviour.duration = c.duration;
-    c.scenario.groups.push_back(std::move(all));
-  }
-  return c;
+// The scenario played: the configured one, or the command line's rates and duration as one group.
+Scenario played(const Config& c) {
+  if (!c.scenario.groups.empty()) return c.scenario;
+  Group all{"all", 1, std::nullopt, {}};
+  all.behaviour.moveRate = c.moveRate, all.behaviour.chatRate = c.chatRate;
+  all.behaviour.duration = c.duration;
+  return Scenario{{all}};
 }
 
 }  // namespace
@@ -79,6 +77,13 @@ std::string Config::roomOf(uint32_t session) const {
 
 std::string Config::describe() const {
   char buf[200];
+  if (!scenario.groups.empty()) {
+    std::snprintf(
+        buf, sizeof buf,
+        ": %u sessions, %u room(s), ramp %g/s, a scenario of %zu group(s), time-out %u ms",
+        sessions, rooms, ramp, scenario.groups.size(), timeoutMs);
+    return serverText + " prefix " + prefix + buf;
+  }
   std::snprintf(buf, sizeof buf,
                 ": %u sessions, %u room(s), ramp %g/s, %g s in the world, moves %g/s, chat %g/s, "
                 "time-out %u ms",
@@ -88,14 +93,15 @@ std::string Config::describe() const {
 }
 
 Swarm::Swarm(Config config)
-    : cfg_(withScenario(std::move(config))),
+    : cfg_(std::move(config)),
       mark_(runMark(cfg_.prefix)),
-      membership_(cfg_.scenario.split(cfg_.sessions)) {
+      scenario_(played(cfg_)),
+      membership_(scenario_.split(cfg_.sessions)) {
   sessions_.resize(cfg_.sessions);
   report_.planned = cfg_.sessions;
-  const std::vector<uint32_t> counts = cfg_.scenario.split(cfg_.sessions);
+  const std::vector<uint32_t> counts = scenario_.split(cfg_.sessions);
   for (size_t g = 0; g < counts.size(); ++g) {
-    const Group& group = cfg_.scenario.groups[g];
+    const Group& group = scenario_.groups[g];
     GroupReport part;
     part.name = group.name, part.planned = counts[g];
     for (const Activity& a : kActivityTable) part.sent[a.name] = 0;

@@ -165,7 +165,7 @@ class Swarm {
   // The session's group: its behaviour, its part of the report, its start (from the
   // origin, ns) and the j-th room it looks up.
   const Behaviour& behaviour(uint32_t i) const {
-    return cfg_.scenario.groups[membership_.groupOf(i)].behaviour;
+    return scenario_.groups[membership_.groupOf(i)].behaviour;
   }
   GroupReport& groupOf(uint32_t i) { return report_.groups[membership_.groupOf(i)]; }
   int64_t startAt(uint32_t i) const;
@@ -173,6 +173,7 @@ class Swarm {
 
   Config cfg_;
   int16_t mark_;
+  Scenario scenario_;  // the one played: the configured one, or the rates' one group
   Membership membership_;
   std::vector<std::vector<std::string>> rings_;  // per group, the rooms it enters, hops and watches
   veltra::tools::Poller poller_;
