@@ -138,8 +138,9 @@ TEST(Scoutswarm, RunCountsAndMerge) {
 
 // A scenario of four groups on stubworld, 2 s each: every count the plan fixes, by group. Walkers
 // and the talker are in the plan's two rooms, which the idle session watches both of, so it
-// receives every move and line; the hoppers' rooms hold nobody else. Hoppers look up their 3
-// rooms, the idle session its 2; each session subscribes to the rooms it watches.
+// receives every move and line; the hoppers' rooms hold nobody else. A hopper looks up the 3 of
+// its 4 rooms it watches or hops to (2.4 hops, rounded down), the idle session the plan's 2; each
+// session subscribes to the rooms it watches.
 TEST(Scoutswarm, ScenarioCountsByGroup) {
   Process server(STUBWORLD_BIN, {"--listen", "127.0.0.1:0", "--quiet"});
   ASSERT_TRUE(server.waitFor("listening on", 10s));
@@ -148,8 +149,8 @@ TEST(Scoutswarm, ScenarioCountsByGroup) {
   std::ofstream(file) << R"({"groups": [
       {"name": "walkers", "count": 2, "move_rate": 2, "chat_rate": 0, "duration": 2},
       {"name": "talker", "count": 1, "move_rate": 0, "chat_rate": 1, "duration": 2},
-      {"name": "hoppers", "count": 2, "idle": true, "hop_rate": 1.5, "prop_rate": 1,
-       "rooms": ["a", "b", "c"], "watch": 2, "duration": 2, "ramp": 50},
+      {"name": "hoppers", "count": 2, "idle": true, "hop_rate": 1.2, "prop_rate": 1.2,
+       "rooms": ["a", "b", "c", "d"], "watch": 2, "duration": 2, "ramp": 50},
       {"name": "idle", "count": 1, "idle": true, "watch": 3, "duration": 2}]})";
   const Process run(
       SCOUTSWARM_BIN,
@@ -165,7 +166,7 @@ TEST(Scoutswarm, ScenarioCountsByGroup) {
   } rows[] = {
       {"walkers", 2, {{"moves", 8}, {"lines", 0}, {"hops", 0}, {"props", 0}}, ~0ull, ~0ull},
       {"talker", 1, {{"moves", 0}, {"lines", 2}, {"hops", 0}, {"props", 0}}, ~0ull, ~0ull},
-      {"hoppers", 2, {{"moves", 0}, {"lines", 0}, {"hops", 6}, {"props", 4}}, 0, 0},
+      {"hoppers", 2, {{"moves", 0}, {"lines", 0}, {"hops", 4}, {"props", 4}}, 0, 0},
       {"idle", 1, {{"moves", 0}, {"lines", 0}, {"hops", 0}, {"props", 0}}, 8, 2},
   };
   // The merge of the run with itself doubles every group's counts.
@@ -192,7 +193,7 @@ TEST(Scoutswarm, ScenarioCountsByGroup) {
     EXPECT_EQ(r.movesSent, times * 8u);
     EXPECT_EQ(r.framesSent[code(C::RoomIdRequest)], times * (2 + 1 + 2 * 3 + 2u));
     EXPECT_EQ(r.framesSent[code(C::Subscribe)], times * (2 + 1 + 2 * 2 + 2u));
-    EXPECT_EQ(r.framesSent[code(C::Teleport)], times * (6 + 6u));
+    EXPECT_EQ(r.framesSent[code(C::Teleport)], times * (6 + 4u));
     EXPECT_EQ(r.framesSent[code(C::PropertySet)], times * (6 + 4u));
   }
   EXPECT_NE(run.out.find("\nhoppers "), std::string::npos) << run.out;  // the groups' table
@@ -318,8 +319,8 @@ TEST(Scoutswarm, MergeRefusesReportsThatDoNotAddUp) {
       {edit([](Report& r) { r.completed = 1; }), "sessions.failed: completed and failed"},
       {edit([](Report&) {}, "\"foreign\": 0", "\"foreign\": -1"), "lines.foreign: not a count"},
       {edit([](Report& r) { r.errors["x"] = Report::kMaxCount; }), "errors: the total is above"},
-      {edit([](Report& r) { r.groups.emplace_back().planned = 1; }),
-       "groups: their planned sessions add up to 1, not the total 0"},
+      {edit([](Report& r) { r.planned = 1, r.groups.emplace_back(); }),
+       "groups: their planned sessions add up to 0, not the total 1"},
   };
   for (const auto& row : rows) {
     const std::string path = tempPath("bad.json");
