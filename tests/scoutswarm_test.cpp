@@ -13,6 +13,7 @@
 #include "scoutswarm/report.hpp"
 #include "support/harness.hpp"
 #include "veltra/proto/commands.hpp"
+#include "veltra/proto/view.hpp"
 
 namespace {
 
@@ -221,6 +222,42 @@ TEST(Scoutswarm, ScenarioCountsByGroup) {
     EXPECT_EQ(usage.err.rfind("scoutswarm: " + row.line, 0), 0u) << usage.err;
     EXPECT_EQ(usage.err.find('\n'), usage.err.size() - 1) << usage.err;
   }
+}
+
+// One hopper against a scripted server: it looks up the 4 rooms it watches or hops to (4 hops in
+// 2 s), one at a time, subscribes to the 2 it watches, enters its own and hops round the ring.
+TEST(Scoutswarm, HopperLooksUpWatchesAndHopsRoundItsRing) {
+  const std::string file = tempPath("hopper.json"), json = tempPath("hopper-run.json");
+  std::ofstream(file) << R"({"groups": [{"name": "h", "count": 1, "idle": true, "hop_rate": 2,
+                             "rooms": ["a", "b", "c", "d"], "watch": 2, "duration": 2}]})";
+  proto::OldPropertyList ok;
+  ok.add(proto::kVarError, "0");
+  ScriptedPeer peer({1, proto::buildPropertyUpdate({}), 1, proto::buildSessionInitReply(ok), 2,
+                     proto::buildRoomId("a", 11), 1, proto::buildRoomId("b", 12), 1,
+                     proto::buildRoomId("c", 13), 1, proto::buildRoomId("d", 14), 2 + 1 + 4 + 1,
+                     proto::buildSessionExitReply(0), 500ms});
+  const Process run(
+      SCOUTSWARM_BIN,
+      {"127.0.0.1:" + std::to_string(peer.port), "--scenario", file, "--quiet", "--json", json},
+      10s);
+  peer.finish();
+  EXPECT_EQ(run.status, 0) << run.out << run.err;
+  std::vector<std::string> lookups;
+  std::vector<uint16_t> subscribed, teleports;
+  using C = proto::Command;
+  for (size_t at = 0; at < peer.received.size(); at += peer.received[at]) {
+    const auto f = proto::FrameView::whole({peer.received.data() + at, peer.received[at]});
+    const uint8_t c = f.command();
+    if (c != code(C::RoomIdRequest) && c != code(C::Subscribe) && c != code(C::Teleport)) continue;
+    const auto in = proto::parsePacket(f.packet()).front();
+    if (const auto* r = std::get_if<proto::RoomIdRequest>(&in.body)) lookups.push_back(r->roomName);
+    if (const auto* r = std::get_if<proto::Subscribe>(&in.body)) subscribed.push_back(r->room);
+    if (const auto* r = std::get_if<proto::Teleport>(&in.body)) teleports.push_back(r->room);
+  }
+  EXPECT_EQ(lookups, (std::vector<std::string>{"a", "b", "c", "d"}));
+  EXPECT_EQ(subscribed, (std::vector<uint16_t>{11, 12}));
+  EXPECT_EQ(teleports, (std::vector<uint16_t>{11, 12, 13, 14, 11}));
+  EXPECT_EQ(readReport(json).steps[kRoomId].count(), 4u);
 }
 
 // One session against a peer that misbehaves after the PROPREQ (or the login): one error of
