@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
@@ -19,6 +20,7 @@
 #include "scoutswarm/thresholds.hpp"
 #include "support/harness.hpp"
 #include "veltra/proto/commands.hpp"
+#include "veltra/proto/view.hpp"
 
 namespace {
 
@@ -198,6 +200,137 @@ TEST(Scoutswarm, RunCountsAndMerge) {
   }
 }
 
+// A scenario of four groups on stubworld, 2 s each: every count the plan fixes, by group. Walkers
+// and the talker are in the plan's two rooms, which the idle session watches both of, so it
+// receives every move and line; the hoppers' rooms hold nobody else. A hopper looks up the 3 of
+// its 4 rooms it watches or hops to (2.4 hops, rounded down), the idle session the plan's 2; each
+// session subscribes to the rooms it watches.
+TEST(Scoutswarm, ScenarioCountsByGroup) {
+  Process server(STUBWORLD_BIN, {"--listen", "127.0.0.1:0", "--quiet"});
+  ASSERT_TRUE(server.waitFor("listening on", 10s));
+  const std::string endpoint = server.out.substr(13, server.out.find('\n') - 13);
+  const std::string file = tempPath("scenario.json"), json = tempPath("scenario-run.json");
+  std::ofstream(file) << R"({"groups": [
+      {"name": "walkers", "count": 2, "move_rate": 2, "chat_rate": 0, "duration": 2},
+      {"name": "talker", "count": 1, "move_rate": 0, "chat_rate": 1, "duration": 2},
+      {"name": "hoppers", "count": 2, "idle": true, "hop_rate": 1.2, "prop_rate": 1.2,
+       "rooms": ["a", "b", "c", "d"], "watch": 2, "duration": 2, "ramp": 50},
+      {"name": "idle", "count": 1, "idle": true, "watch": 3, "duration": 2}]})";
+  const Process run(
+      SCOUTSWARM_BIN,
+      {endpoint, "--scenario", file, "--rooms", "2", "--ramp", "1000", "--quiet", "--json", json},
+      30s);
+  ASSERT_EQ(run.status, 0) << run.out << run.err;
+  using Sent = std::map<std::string, uint64_t>;
+  const struct {
+    std::string name;
+    uint64_t sessions;
+    Sent sent;
+    uint64_t relays, lines;  // received; ~0: what timing decides
+  } rows[] = {
+      {"walkers", 2, {{"moves", 8}, {"lines", 0}, {"hops", 0}, {"props", 0}}, ~0ull, ~0ull},
+      {"talker", 1, {{"moves", 0}, {"lines", 2}, {"hops", 0}, {"props", 0}}, ~0ull, ~0ull},
+      {"hoppers", 2, {{"moves", 0}, {"lines", 0}, {"hops", 4}, {"props", 4}}, 0, 0},
+      {"idle", 1, {{"moves", 0}, {"lines", 0}, {"hops", 0}, {"props", 0}}, 8, 2},
+  };
+  // The merge of the run with a copy of itself (another run id) doubles every group's counts.
+  const std::string copy = tempPath("scenario-copy.json"),
+                    merged = tempPath("scenario-merged.json");
+  {
+    std::stringstream text;
+    text << std::ifstream(json).rdbuf();
+    auto j = nlohmann::json::parse(text.str());
+    j["runs"][0]["id"] = "copy";
+    std::ofstream(copy) << j.dump();
+  }
+  ASSERT_EQ(Process(SCOUTSWARM_BIN, {"merge", json, copy, "--json", merged}, 10s).status, 0);
+  for (int times : {1, 2}) {
+    const Report r = readReport(times == 1 ? json : merged);
+    ASSERT_EQ(r.groups.size(), 4u);
+    for (const auto& row : rows) {
+      const auto g = std::find_if(r.groups.begin(), r.groups.end(),
+                                  [&](const GroupReport& x) { return x.name == row.name; });
+      ASSERT_NE(g, r.groups.end()) << row.name;
+      EXPECT_EQ(g->planned, times * row.sessions) << row.name;
+      EXPECT_EQ(g->completed, times * row.sessions) << row.name;
+      Sent sent = row.sent;
+      for (auto& [activity, n] : sent) n *= times;
+      EXPECT_EQ(g->sent, sent) << row.name;
+      if (row.relays != ~0ull) {
+        EXPECT_EQ(g->relay.count(), times * row.relays) << row.name;
+        EXPECT_EQ(g->chat.count(), times * row.lines) << row.name;
+      }
+    }
+    using C = proto::Command;
+    EXPECT_EQ(r.movesSent, times * 8u);
+    EXPECT_EQ(r.framesSent[code(C::RoomIdRequest)], times * (2 + 1 + 2 * 3 + 2u));
+    EXPECT_EQ(r.framesSent[code(C::Subscribe)], times * (2 + 1 + 2 * 2 + 2u));
+    EXPECT_EQ(r.framesSent[code(C::Teleport)], times * (6 + 4u));
+    EXPECT_EQ(r.framesSent[code(C::PropertySet)], times * (6 + 4u));
+  }
+  EXPECT_NE(run.out.find("\nhoppers "), std::string::npos) << run.out;  // the groups' table
+
+  // A scenario that is not one is a usage error naming the file and the key.
+  const struct {
+    std::string text;
+    std::vector<std::string> args;
+    std::string line;
+  } bad[] = {
+      {R"({"groups": [{"name": "a", "count": 1}, {"name": "b", "count": 1, "move_rate": -1}]})",
+       {},
+       file + ": groups[1].move_rate: below 0"},
+      {R"({"groups": [{"name": "a", "count": 2, "hop_rate": 1}]})",
+       {},
+       file + ": groups[0].hop_rate: hopping needs two rooms"},
+      {R"({"groups": [{"name": "a", "count": 2}]})", {"--move-rate", "2"}, "--move-rate"},
+  };
+  for (const auto& row : bad) {
+    std::ofstream(file) << row.text;
+    std::vector<std::string> args{endpoint, "--scenario", file, "--quiet"};
+    args.insert(args.end(), row.args.begin(), row.args.end());
+    const Process usage(SCOUTSWARM_BIN, args, 5s);
+    EXPECT_EQ(usage.status, 2) << row.text;
+    EXPECT_EQ(usage.err.rfind("scoutswarm: " + row.line, 0), 0u) << usage.err;
+    EXPECT_EQ(usage.err.find('\n'), usage.err.size() - 1) << usage.err;
+  }
+}
+
+// One hopper against a scripted server: it looks up the 4 rooms it watches or hops to (4 hops in
+// 2 s), one at a time, subscribes to the 2 it watches, enters its own and hops round the ring.
+TEST(Scoutswarm, HopperLooksUpWatchesAndHopsRoundItsRing) {
+  const std::string file = tempPath("hopper.json"), json = tempPath("hopper-run.json");
+  std::ofstream(file) << R"({"groups": [{"name": "h", "count": 1, "idle": true, "hop_rate": 2,
+                             "rooms": ["a", "b", "c", "d"], "watch": 2, "duration": 2}]})";
+  proto::OldPropertyList ok;
+  ok.add(proto::kVarError, "0");
+  ScriptedPeer peer({1, proto::buildPropertyUpdate({}), 1, proto::buildSessionInitReply(ok), 2,
+                     proto::buildRoomId("a", 11), 1, proto::buildRoomId("b", 12), 1,
+                     proto::buildRoomId("c", 13), 1, proto::buildRoomId("d", 14), 2 + 1 + 4 + 1,
+                     proto::buildSessionExitReply(0), 500ms});
+  const Process run(
+      SCOUTSWARM_BIN,
+      {"127.0.0.1:" + std::to_string(peer.port), "--scenario", file, "--quiet", "--json", json},
+      10s);
+  peer.finish();
+  EXPECT_EQ(run.status, 0) << run.out << run.err;
+  std::vector<std::string> lookups;
+  std::vector<uint16_t> subscribed, teleports;
+  using C = proto::Command;
+  for (size_t at = 0; at < peer.received.size(); at += peer.received[at]) {
+    const auto f = proto::FrameView::whole({peer.received.data() + at, peer.received[at]});
+    const uint8_t c = f.command();
+    if (c != code(C::RoomIdRequest) && c != code(C::Subscribe) && c != code(C::Teleport)) continue;
+    const auto in = proto::parsePacket(f.packet()).front();
+    if (const auto* r = std::get_if<proto::RoomIdRequest>(&in.body)) lookups.push_back(r->roomName);
+    if (const auto* r = std::get_if<proto::Subscribe>(&in.body)) subscribed.push_back(r->room);
+    if (const auto* r = std::get_if<proto::Teleport>(&in.body)) teleports.push_back(r->room);
+  }
+  EXPECT_EQ(lookups, (std::vector<std::string>{"a", "b", "c", "d"}));
+  EXPECT_EQ(subscribed, (std::vector<uint16_t>{11, 12}));
+  EXPECT_EQ(teleports, (std::vector<uint16_t>{11, 12, 13, 14, 11}));
+  EXPECT_EQ(readReport(json).steps[kRoomId].count(), 4u);
+}
+
 // One session against a peer that misbehaves after the PROPREQ (or the login): one error of
 // the expected kind, the session failed, exit status 1.
 TEST(Scoutswarm, ErrorsByKind) {
@@ -302,6 +435,8 @@ TEST(Scoutswarm, MergeRefusesReportsThatDoNotAddUp) {
       {edit([](Report& r) { r.completed = 1; }), "sessions.failed: completed and failed"},
       {edit([](Report&) {}, "\"foreign\": 0", "\"foreign\": -1"), "moves.foreign: not a count"},
       {edit([](Report& r) { r.errors["x"] = Report::kMaxCount; }), "errors: the total is above"},
+      {edit([](Report& r) { r.planned = 1, r.groups.emplace_back(); }),
+       "groups: their planned sessions add up to 0, not the total 1"},
   };
   for (const auto& row : rows) {
     const std::string path = tempPath("bad.json");

@@ -107,6 +107,32 @@ int terminalWidth() {
   return ioctl(STDERR_FILENO, TIOCGWINSZ, &w) == 0 && w.ws_col > 0 ? w.ws_col : 80;
 }
 
+// The scenario file as the plan: its groups, and the sessions they make. Problems with the
+// file's content are usage errors, one line naming it and the key; "" when it is sound.
+std::string loadScenario(const std::string& path, const std::string& text, const CLI::App& app,
+                         Config& cfg) {
+  for (const char* option : {"--move-rate", "--chat-rate", "--duration"})
+    if (app.count(option)) return std::string(option) + " is the scenario's to set, per group";
+  try {
+    cfg.scenario = Scenario::parse(text);
+    cfg.sessions =
+        cfg.scenario.sessions(app.count("--sessions") ? std::optional(cfg.sessions) : std::nullopt);
+    if (cfg.sessions < 1 || cfg.sessions > kMaxSessions)
+      return path + ": " + std::to_string(cfg.sessions) + " sessions, not 1 to " +
+             std::to_string(kMaxSessions);
+    cfg.scenario.split(cfg.sessions);
+  } catch (const ScenarioError& e) {
+    return path + ": " + e.what();
+  }
+  for (size_t g = 0; g < cfg.scenario.groups.size(); ++g) {
+    const Behaviour& b = cfg.scenario.groups[g].behaviour;
+    if (b.hopRate > 0 && b.rooms.empty() && cfg.rooms < 2)
+      return path + ": groups[" + std::to_string(g) +
+             "].hop_rate: hopping needs two rooms or more (rooms, or --rooms)";
+  }
+  return "";
+}
+
 // The progress line, cut to the width: the parts of least use go first, so that a narrow
 // terminal still shows the time and the sessions.
 std::string progressLine(const Progress& p, const Progress& before, double total, int width) {
@@ -276,6 +302,7 @@ int main(int argc, char** argv) {
   Config cfg;
   Outputs out;
   std::string target = cfg.serverText, percentiles = "50,90,99,99.9";
+  std::string scenario;
   bool quiet = false;
   std::vector<std::string> files, thresholdTexts;
   std::string basePath, newPath;
@@ -315,6 +342,10 @@ int main(int argc, char** argv) {
       ->capture_default_str()
       ->check(kNumber)
       ->check(CLI::Range(0.0, 1000.0));
+  app.add_option("--scenario", scenario,
+                 "groups of sessions with their own behaviour, from a JSON file\n"
+                 "(see the man page); replaces the rates and the duration")
+      ->type_name("FILE");
   app.add_option("--timeout", cfg.timeoutMs,
                  "milliseconds to wait for the connection and each awaited reply")
       ->capture_default_str()
@@ -395,6 +426,7 @@ int main(int argc, char** argv) {
   if (!parsePercentiles(percentiles, out.percentiles))
     return usage("--percentiles wants 1 to 8 percentages above 0 and up to 100, as 50,90,99.9: " +
                  percentiles);
+  if (scenario.empty() && app.count("--scenario")) return usage("--scenario needs a file name");
   std::vector<Threshold> thresholds;
   std::string why;
   if (!parseThresholds(thresholdTexts, thresholds, why)) return usage(why);
@@ -414,6 +446,14 @@ int main(int argc, char** argv) {
   if (cfg.room.empty() || cfg.room.size() > 200) return usage("--room must have 1 to 200 bytes");
   if (cfg.avatar.size() > 200) return usage("--avatar must have at most 200 bytes");
   if (cfg.abortOnFail && thresholds.empty()) return usage("--abort-on-fail needs a --threshold");
+  if (!scenario.empty()) {
+    std::ifstream f(scenario, std::ios::binary);
+    if (!f) return problem("cannot read " + scenario + ": " + std::strerror(errno));
+    std::stringstream text;
+    text << f.rdbuf();
+    const std::string bad = loadScenario(scenario, text.str(), app, cfg);
+    if (!bad.empty()) return usage(bad);
+  }
   if (!raiseFileLimit(cfg.sessions, why)) return problem(why);
 
   std::FILE* csvFile = nullptr;

@@ -304,6 +304,17 @@ void addInterval(Interval& to, const Interval& from, const std::string& field) {
 
 }  // namespace
 
+json reportio::histogramJson(const Histogram& h) { return scoutswarm::histogramJson(h); }
+Histogram reportio::histogramFrom(const json& j, const std::string& field) {
+  return scoutswarm::histogramFrom(Field{j, field});
+}
+uint64_t reportio::countFrom(const json& j, const std::string& field) {
+  return Field{j, field}.count();
+}
+void reportio::add(uint64_t& total, uint64_t n, const std::string& field) {
+  scoutswarm::add(total, n, field);
+}
+
 uint64_t Report::errorCount() const {
   uint64_t n = 0;
   for (const auto& [kind, count] : errors) n += count;
@@ -355,6 +366,7 @@ void Report::merge(const Report& o) {
     if (std::none_of(thresholds.begin(), thresholds.end(),
                      [&](const ThresholdResult& have) { return have.expression == t.expression; }))
       thresholds.push_back(t);
+  mergeGroups(groups, o.groups);
 }
 
 std::string Report::toJson() const {
@@ -388,6 +400,7 @@ std::string Report::toJson() const {
   for (const ThresholdResult& t : thresholds) j["thresholds"].push_back(thresholdJson(t));
   j["timeline"] = json::array();
   for (const Interval& in : timeline) j["timeline"].push_back(intervalJson(in));
+  j["groups"] = groupsJson(groups);
   return j.dump(1, ' ', false, json::error_handler_t::replace) + "\n";
 }
 
@@ -438,6 +451,8 @@ Report Report::fromJson(const std::string& text) {
   r.errors = errorsFrom(j["errors"]);
   for (const Field& t : j["thresholds"].elements()) r.thresholds.push_back(thresholdFrom(t));
   for (const Field& in : j["timeline"].elements()) r.timeline.push_back(intervalFrom(in));
+  r.groups = groupsFrom(j["groups"].value,
+                        {r.planned, r.completed, r.failed, r.relay.count(), r.chat.count()});
   const Field verdict = j["verdict"];
   if (verdict.as<std::string>("a text") != (r.passed() ? "pass" : "fail"))
     verdict.refuse("does not follow from the report");
@@ -476,6 +491,7 @@ void Report::printSummary(std::ostream& out) const {
                     name.c_str(), framesSent[c], framesReceived[c], commandsReceived[c]);
       out << buf;
     }
+    printGroups(out, groups);
     out << "\nmoves sent " << movesSent << ", relayed " << relay.count() << " ("
         << rate(relay.count(), seconds) << "/s), foreign " << foreignMoves << "; lines sent "
         << linesSent << ", received " << chat.count() << ", foreign " << foreignLines << "\n";

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "scoutswarm/groups.hpp"
 #include "scoutswarm/histogram.hpp"
 
 namespace scoutswarm {
@@ -107,6 +108,7 @@ struct Report {
 
   std::vector<Interval> timeline;           // one per second from the start
   std::vector<ThresholdResult> thresholds;  // evaluated at the end of the run
+  std::vector<GroupReport> groups;          // one per scenario group
 
   uint64_t errorCount() const;
   // A latency by its index in kLatencyNames.

@@ -55,6 +55,15 @@ bool decodes(const proto::IdView& id) {
   }
 }
 
+// The scenario played: the configured one, or the command line's rates and duration as one group.
+Scenario played(const Config& c) {
+  if (!c.scenario.groups.empty()) return c.scenario;
+  Group all{"all", 1, std::nullopt, {}};
+  all.behaviour.moveRate = c.moveRate, all.behaviour.chatRate = c.chatRate;
+  all.behaviour.duration = c.duration;
+  return Scenario{{all}};
+}
+
 }  // namespace
 
 int16_t runMark(const std::string& prefix) {
@@ -78,6 +87,8 @@ std::string number(double v) {
 }
 
 std::vector<std::pair<std::string, std::string>> Config::parameters() const {
+  std::string groups;
+  for (const Group& g : scenario.groups) groups += (groups.empty() ? "" : ",") + g.name;
   return {{"server", serverText},
           {"sessions", std::to_string(sessions)},
           {"room", room},
@@ -89,10 +100,21 @@ std::vector<std::pair<std::string, std::string>> Config::parameters() const {
           {"timeoutMs", std::to_string(timeoutMs)},
           {"namePrefix", prefix},
           {"avatar", avatar},
-          {"abortOnFail", abortOnFail ? "true" : "false"}};
+          {"abortOnFail", abortOnFail ? "true" : "false"},
+          {"scenario", groups}};
 }
 
-double Config::plannedSeconds() const { return (sessions - 1) / ramp + duration; }
+double Config::plannedSeconds() const {
+  if (scenario.groups.empty()) return (sessions - 1) / ramp + duration;
+  const std::vector<uint32_t> counts = scenario.split(sessions);
+  double last = 0;
+  for (size_t g = 0; g < counts.size(); ++g) {
+    const Behaviour& b = scenario.groups[g].behaviour;
+    const double start = b.ramp ? (counts[g] ? counts[g] - 1 : 0) / *b.ramp : (sessions - 1) / ramp;
+    last = std::max(last, start + b.duration);
+  }
+  return last;
+}
 
 namespace {
 
@@ -118,10 +140,24 @@ std::string randomId() {
 
 }  // namespace
 
-Swarm::Swarm(Config config) : cfg_(std::move(config)), mark_(runMark(cfg_.prefix)) {
-  proto::appendTarget(clientTarget_, ObjID(proto::kObjClient));
+Swarm::Swarm(Config config)
+    : cfg_(std::move(config)),
+      mark_(runMark(cfg_.prefix)),
+      scenario_(played(cfg_)),
+      membership_(scenario_.split(cfg_.sessions)) {
   sessions_.resize(cfg_.sessions);
   report_.planned = cfg_.sessions;
+  const std::vector<uint32_t> counts = scenario_.split(cfg_.sessions);
+  for (size_t g = 0; g < counts.size(); ++g) {
+    const Group& group = scenario_.groups[g];
+    GroupReport part;
+    part.name = group.name, part.planned = counts[g];
+    for (const Activity& a : kActivityTable) part.sent[a.name] = 0;
+    report_.groups.push_back(std::move(part));
+    rings_.push_back(group.behaviour.rooms);
+    for (uint32_t r = 0; r < cfg_.rooms && group.behaviour.rooms.empty(); ++r)
+      rings_.back().push_back(cfg_.roomOf(r));
+  }
   RunInfo run;
   run.id = randomId();
   char host[256] = "";
@@ -133,6 +169,19 @@ Swarm::Swarm(Config config) : cfg_(std::move(config)), mark_(runMark(cfg_.prefix
 
 Swarm::~Swarm() {
   if (timer_fd_ >= 0) ::close(timer_fd_);
+}
+
+int64_t Swarm::startAt(uint32_t i) const {
+  const std::optional<double>& ramp = behaviour(i).ramp;
+  return static_cast<int64_t>((ramp ? membership_.rankOf(i) / *ramp : i / cfg_.ramp) * kSecond);
+}
+
+// Its group's ring of rooms from the session's own: the plan's room of the index, or its
+// place among the group's members.
+const std::string& Swarm::roomName(uint32_t i, uint32_t j) const {
+  const std::vector<std::string>& ring = rings_[membership_.groupOf(i)];
+  const uint32_t home = behaviour(i).rooms.empty() ? i : membership_.rankOf(i);
+  return ring[(home % ring.size() + j) % ring.size()];
 }
 
 int64_t Swarm::scheduled(const Session& s, uint32_t k, double rate) const {
@@ -183,7 +232,7 @@ void Swarm::run(const std::function<void(const Progress&)>& everySecond) {
   timer_fd_ = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
   if (timer_fd_ >= 0) poller_.add(timer_fd_, EPOLLIN, kTimerKey);
   for (uint32_t i = 0; i < cfg_.sessions; ++i)
-    events_.push({origin_ + static_cast<int64_t>(i / cfg_.ramp * kSecond), i, 0, Kind::kStart});
+    events_.push({origin_ + startAt(i), i, 0, Kind::kStart});
   events_.push({origin_ + kSecond, 0, 0, Kind::kTick});
   events_.push({origin_ + int64_t{cfg_.timeoutMs} * 1'000'000, 0, 0, Kind::kGiveUp});
 
@@ -281,30 +330,19 @@ void Swarm::fire(const Event& e) {
       if (e.serial == s.serial)
         fail(e.session, std::string("time-out awaiting ") + awaitedName(s.state));
       break;
-    case Kind::kMove: {
+    case Kind::kActivity: {  // the k-th request of an activity, and the next one planned
       if (s.state != State::kInWorld) break;
-      // x: sender, y and z: sequence number (low and high half), dir: the run's mark.
-      const uint32_t k = s.moves++;
-      const proto::LongLoc move{static_cast<int16_t>(e.session), static_cast<int16_t>(k),
-                                static_cast<int16_t>(k >> 16), mark_};
+      const Activity& a = kActivityTable[e.activity];
+      const Behaviour& b = behaviour(e.session);
+      const uint32_t k = s.sent[e.activity]++;
       sendBuf_.clear();
-      proto::appendElement(sendBuf_, proto::kNoFrame, clientTarget_,
-                           static_cast<uint8_t>(Command::LongLoc), proto::fixedBody(move));
-      ++report_.movesSent, ++second_.movesSent;
+      a.build({e.session, k, mark_, s.rooms}, sendBuf_);
+      if (a.total) ++(report_.*a.total);
+      if (a.second) ++(second_.*a.second);
+      ++groupOf(e.session).sent[a.name];
       send(e.session, sendBuf_);
-      if (s.conn && static_cast<double>(s.moves) < std::floor(cfg_.duration * cfg_.moveRate))
-        events_.push({scheduled(s, s.moves, cfg_.moveRate), e.session, 0, Kind::kMove});
-      break;
-    }
-    case Kind::kChat: {
-      if (s.state != State::kInWorld) break;
-      const uint32_t k = s.lines++;
-      ++report_.linesSent, ++second_.linesSent;
-      send(e.session,
-           proto::buildText("", "swarm " + std::to_string(mark_) + " " + std::to_string(e.session) +
-                                    " " + std::to_string(k)));
-      if (s.conn && static_cast<double>(s.lines) < std::floor(cfg_.duration * cfg_.chatRate))
-        events_.push({scheduled(s, s.lines, cfg_.chatRate), e.session, 0, Kind::kChat});
+      if (s.conn && k + 1 < plannedCount(b, a))
+        events_.push({scheduled(s, k + 1, b.*a.rate), e.session, 0, Kind::kActivity, e.activity});
       break;
     }
     case Kind::kExit:
@@ -344,7 +382,7 @@ void Swarm::start(uint32_t i) {
   veltra::tools::enableArrivalTimes(fd);
   s.conn = std::make_unique<veltra::tools::Connection>(fd);
   enter(i, State::kConnecting);
-  s.since = origin_ + static_cast<int64_t>(i / cfg_.ramp * kSecond);  // the scheduled start
+  s.since = origin_ + startAt(i);  // the scheduled start
   const int rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&cfg_.server), sizeof cfg_.server);
   if (rc != 0 && errno != EINPROGRESS) {
     fail(i, errno == ECONNREFUSED ? "connection refused"
@@ -399,8 +437,8 @@ void Swarm::enter(uint32_t i, State to) {
   };
   if (uint32_t* g = gauge(s.state)) --*g;
   if (uint32_t* g = gauge(to)) ++*g;
-  if (to == State::kDone) ++report_.completed, ++second_.completed;
-  if (to == State::kFailed) ++report_.failed, ++second_.failed;
+  if (to == State::kDone) ++report_.completed, ++second_.completed, ++groupOf(i).completed;
+  if (to == State::kFailed) ++report_.failed, ++second_.failed, ++groupOf(i).failed;
   s.state = to;
   s.serial++;
   if (awaitedName(to)) {
@@ -416,11 +454,12 @@ void Swarm::record(Step step, int64_t from, int64_t to) {
 }
 
 // A relayed move or line, from its scheduled time to its arrival.
-void Swarm::recordRelay(Latency which, int64_t from) {
+uint64_t Swarm::recordRelay(Latency which, int64_t from) {
   const auto us = static_cast<uint64_t>(std::max<int64_t>(arrival_ - from, 0)) / 1000;
   (which == kRelayLatency ? report_.relay : report_.chat).record(us);
   secondLatency_[which].record(us);
   ++(which == kRelayLatency ? second_.relays : second_.linesReceived);
+  return us;
 }
 
 // Arrival times come on the real-time clock; the schedule runs on the monotonic
@@ -443,14 +482,14 @@ int64_t Swarm::arrivalOf(int64_t realNs) const {
 
 void Swarm::enterWorld(uint32_t i) {
   Session& s = sessions_[i];
-  // ROOMIDRQ first; SUBSCRIB and TELEPORT follow its reply.
+  // ROOMIDRQ for each room it needs, one at a time; SUBSCRIB and TELEPORT follow the replies.
   enter(i, State::kRoomId);
   {
     proto::PropertyList avatar;  // VAR_CHANNEL/BITMAP
     avatar.add(proto::kVarChannel, cfg_.avatar);
     send(i, proto::buildPropertySet("", avatar));
   }
-  if (s.conn) send(i, proto::buildRoomIdRequest(cfg_.roomOf(i)));
+  if (s.conn) send(i, proto::buildRoomIdRequest(roomName(i, 0)));
 }
 
 void Swarm::leave(uint32_t i) {
@@ -490,7 +529,7 @@ void Swarm::readable(uint32_t i) {
 
 void Swarm::frame(uint32_t i, std::span<const uint8_t> f) {
   // Most of a run's frames are relayed moves: counted and matched without building commands.
-  if (relayed(sessions_[i].state) && fastFixed(f)) return;
+  if (relayed(sessions_[i].state) && fastFixed(i, f)) return;
   general(i, f);
 }
 
@@ -500,7 +539,7 @@ void Swarm::frame(uint32_t i, std::span<const uint8_t> f) {
 // then takes the general path: other commands, frames that do not split into
 // whole elements, and long ids whose text does not decode (its error is
 // counted there).
-bool Swarm::fastFixed(std::span<const uint8_t> f) {
+bool Swarm::fastFixed(uint32_t i, std::span<const uint8_t> f) {
   const proto::FrameView v(f);
   if (!v.valid()) return false;
   const uint8_t cmd = v.command();
@@ -522,7 +561,7 @@ bool Swarm::fastFixed(std::span<const uint8_t> f) {
   ++report_.framesReceived[cmd];
   report_.commandsReceived[cmd] += n;
   for (const proto::LongLoc& m : movesRead_)
-    moveReceived(static_cast<uint16_t>(m.x), m.y, m.z, m.dir);
+    moveReceived(i, static_cast<uint16_t>(m.x), m.y, m.z, m.dir);
   return true;
 }
 
@@ -550,7 +589,7 @@ void Swarm::general(uint32_t i, std::span<const uint8_t> f) {
   for (const proto::Incoming& in : cmds) {
     if (s.state == State::kLogout && std::holds_alternative<proto::SessionExit>(in.body))
       return replied(i, in);
-    notified(in);
+    notified(i, in);
   }
 }
 
@@ -580,17 +619,24 @@ void Swarm::replied(uint32_t i, const proto::Incoming& in) {
       if (!rid) return wrong("ROOMIDRQ");
       if (rid->roomNumber == 0) return fail(i, "room number 0");
       record(kRoomId, s.since, arrival_);
-      s.room = rid->roomNumber;
-      send(i, proto::buildSubscribe(s.room, kX, kY, kZ, 900));
-      if (s.conn) send(i, proto::buildTeleport(s.room, 0, 1, kX, kY, kZ, kDir));
+      s.rooms.push_back(rid->roomNumber);
+      const Behaviour& b = behaviour(i);
+      const uint32_t needed = roomsNeeded(b, rings_[membership_.groupOf(i)].size());
+      if (s.rooms.size() < needed) {
+        enter(i, State::kRoomId);  // the next lookup, with its own time-out
+        return send(i, proto::buildRoomIdRequest(roomName(i, s.rooms.size())));
+      }
+      for (uint32_t j = 0; j < std::min(b.watch, needed) && s.conn; ++j)
+        send(i, proto::buildSubscribe(s.rooms[j], kX, kY, kZ, 900));
+      if (s.conn) send(i, proto::buildTeleport(s.rooms[0], 0, 1, kX, kY, kZ, kDir));
       if (!s.conn) return;
       enter(i, State::kInWorld);
       s.inWorldAt = now_;
-      if (std::floor(cfg_.duration * cfg_.moveRate) >= 1)
-        events_.push({scheduled(s, 0, cfg_.moveRate), i, 0, Kind::kMove});
-      if (std::floor(cfg_.duration * cfg_.chatRate) >= 1)
-        events_.push({scheduled(s, 0, cfg_.chatRate), i, 0, Kind::kChat});
-      events_.push({now_ + static_cast<int64_t>(cfg_.duration * kSecond), i, 0, Kind::kExit});
+      for (size_t a = 0; a < kActivities; ++a)
+        if (plannedCount(b, kActivityTable[a]) >= 1)
+          events_.push({scheduled(s, 0, b.*kActivityTable[a].rate), i, 0, Kind::kActivity,
+                        static_cast<uint8_t>(a)});
+      events_.push({now_ + static_cast<int64_t>(b.duration * kSecond), i, 0, Kind::kExit});
       return;
     }
     case State::kLogout:  // SESSEXIT: logged out
@@ -604,25 +650,26 @@ void Swarm::replied(uint32_t i, const proto::Incoming& in) {
 
 // A notification in the world: relayed moves and chat lines are matched, the
 // rest only counted.
-void Swarm::notified(const proto::Incoming& in) {
+void Swarm::notified(uint32_t i, const proto::Incoming& in) {
   if (const auto* m = std::get_if<proto::LongLoc>(&in.body)) {
-    moveReceived(static_cast<uint16_t>(m->x), m->y, m->z, m->dir);
+    moveReceived(i, static_cast<uint16_t>(m->x), m->y, m->z, m->dir);
   } else if (const auto* t = std::get_if<proto::Text>(&in.body)) {
-    lineReceived(t->text);
+    lineReceived(i, t->text);
   }
 }
 
-void Swarm::moveReceived(uint16_t x, int16_t y, int16_t z, int16_t dir) {
+void Swarm::moveReceived(uint32_t i, uint16_t x, int16_t y, int16_t z, int16_t dir) {
   const uint32_t k = static_cast<uint16_t>(y) | static_cast<uint32_t>(static_cast<uint16_t>(z))
                                                     << 16;
-  if (dir != mark_ || x >= sessions_.size() || k >= sessions_[x].moves) {
+  if (dir != mark_ || x >= sessions_.size() || k >= sessions_[x].sent[kMoves]) {
     ++report_.foreignMoves;
     return;
   }
-  recordRelay(kRelayLatency, scheduled(sessions_[x], k, cfg_.moveRate));
+  groupOf(i).relay.record(
+      recordRelay(kRelayLatency, scheduled(sessions_[x], k, behaviour(x).moveRate)));
 }
 
-void Swarm::lineReceived(const std::string& line) {
+void Swarm::lineReceived(uint32_t i, const std::string& line) {
   // "swarm MARK SENDER SEQUENCE"
   unsigned mark = 0, sender = 0, k = 0;
   const char* p = line.data();
@@ -637,11 +684,12 @@ void Swarm::lineReceived(const std::string& line) {
     if (ok && p < end && *p == ' ') ++p;
   }
   if (!ok || p != end || static_cast<int>(mark) != mark_ || sender >= sessions_.size() ||
-      k >= sessions_[sender].lines) {
+      k >= sessions_[sender].sent[kLines]) {
     ++report_.foreignLines;
     return;
   }
-  recordRelay(kChatLatency, scheduled(sessions_[sender], k, cfg_.chatRate));
+  groupOf(i).chat.record(
+      recordRelay(kChatLatency, scheduled(sessions_[sender], k, behaviour(sender).chatRate)));
 }
 
 void Swarm::send(uint32_t i, std::span<const uint8_t> f) {

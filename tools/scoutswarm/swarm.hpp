@@ -20,6 +20,7 @@
 
 #include <netinet/in.h>
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -29,7 +30,9 @@
 #include <vector>
 
 #include "common/netio.hpp"
+#include "scoutswarm/activity.hpp"
 #include "scoutswarm/report.hpp"
+#include "scoutswarm/scenario.hpp"
 #include "veltra/proto/commands.hpp"
 #include "veltra/proto/writer.hpp"
 
@@ -49,6 +52,8 @@ struct Config {
   std::string prefix = "swarm";
   std::string avatar = "avatar:swarm.mov";
   bool abortOnFail = false;  // acted on by the caller; recorded with the run
+  // The sessions' groups and behaviours; none: one group of the rates and duration above.
+  Scenario scenario;
 
   std::string roomOf(uint32_t session) const;
   // The parameters as the report records them, in the man page's order.
@@ -105,12 +110,12 @@ class Swarm {
   };
   struct Session {
     State state = State::kIdle;
-    bool writing = false;  // EPOLLOUT armed
-    uint32_t serial = 0;   // bumped per state change; stale time-outs compare unequal
-    uint16_t room = 0;
+    bool writing = false;   // EPOLLOUT armed
+    uint32_t serial = 0;    // bumped per state change; stale time-outs compare unequal
     int64_t since = 0;      // when the awaited request went out (ns)
     int64_t inWorldAt = 0;  // when the TELEPORT went out (ns); the schedule's origin
-    uint32_t moves = 0, lines = 0;
+    std::array<uint32_t, kActivities> sent{};  // requests of each activity sent
+    std::vector<uint16_t> rooms;               // looked up before entering, its own first
     std::unique_ptr<veltra::tools::Connection> conn;
   };
   // Relays arrive in the world and while logging out of it.
@@ -121,12 +126,13 @@ class Swarm {
   // The schedule: session starts, sends, departures, reply time-outs and the
   // once-a-second tick, earliest first.
   // kGiveUp: the connect time-out after the start, when the run stops if no session connected.
-  enum class Kind : uint8_t { kStart, kMove, kChat, kExit, kTimeout, kTick, kGiveUp };
+  enum class Kind : uint8_t { kStart, kActivity, kExit, kTimeout, kTick, kGiveUp };
   struct Event {
     int64_t at;
     uint32_t session;
     uint32_t serial;
     Kind kind;
+    uint8_t activity = 0;  // kActivity: its row in kActivityTable
     bool operator>(const Event& o) const { return at > o.at; }
   };
 
@@ -142,12 +148,12 @@ class Swarm {
   // path), then matched against the awaited reply or taken as notifications.
   void readable(uint32_t i);
   void frame(uint32_t i, std::span<const uint8_t> f);
-  bool fastFixed(std::span<const uint8_t> f);
+  bool fastFixed(uint32_t i, std::span<const uint8_t> f);
   void general(uint32_t i, std::span<const uint8_t> f);
   void replied(uint32_t i, const veltra::proto::Incoming& in);
-  void notified(const veltra::proto::Incoming& in);
-  void moveReceived(uint16_t x, int16_t y, int16_t z, int16_t dir);
-  void lineReceived(const std::string& text);
+  void notified(uint32_t i, const veltra::proto::Incoming& in);
+  void moveReceived(uint32_t i, uint16_t x, int16_t y, int16_t z, int16_t dir);
+  void lineReceived(uint32_t i, const std::string& text);
 
   // Output and ending: a send that fails, or a server that stops reading, fails the session.
   void send(uint32_t i, std::span<const uint8_t> frame);
@@ -160,15 +166,28 @@ class Swarm {
   // Measuring: latencies from a start time to an end, the schedule's send
   // times, and the arrival of what was read on the schedule's clock.
   void record(Step step, int64_t from, int64_t to);
-  void recordRelay(Latency which, int64_t from);
+  // Records a receipt's latency in the run's and the second's histograms; gives it (us).
+  uint64_t recordRelay(Latency which, int64_t from);
   int64_t scheduled(const Session& s, uint32_t k, double rate) const;
   // Ends the timeline's current second (at `at`), and the counts for the progress line.
   Progress closeSecond(int64_t at, bool last);
   void syncClocks();
   int64_t arrivalOf(int64_t realNs) const;
 
+  // The session's group: its behaviour, its part of the report, its start (from the
+  // origin, ns) and the j-th room it looks up.
+  const Behaviour& behaviour(uint32_t i) const {
+    return scenario_.groups[membership_.groupOf(i)].behaviour;
+  }
+  GroupReport& groupOf(uint32_t i) { return report_.groups[membership_.groupOf(i)]; }
+  int64_t startAt(uint32_t i) const;
+  const std::string& roomName(uint32_t i, uint32_t j) const;
+
   Config cfg_;
   int16_t mark_;
+  Scenario scenario_;  // the one played: the configured one, or the rates' one group
+  Membership membership_;
+  std::vector<std::vector<std::string>> rings_;  // per group, the rooms it enters, hops and watches
   veltra::tools::Poller poller_;
   std::vector<Session> sessions_;
   std::priority_queue<Event, std::vector<Event>, std::greater<Event>> events_;
@@ -183,8 +202,7 @@ class Swarm {
   // Sessions in kConnecting, in kInWorld, and finished (done, failed or
   // abandoned): kept by enter() alone.
   uint32_t connecting_ = 0, inWorld_ = 0, finished_ = 0;
-  veltra::proto::Bytes clientTarget_;              // a move's target, encoded once
-  veltra::proto::Bytes sendBuf_;                   // the move being sent
+  veltra::proto::Bytes sendBuf_;                   // the activity's request being sent
   std::vector<veltra::proto::LongLoc> movesRead_;  // the fast path's, of one frame
   bool interrupted_ = false;
   int interrupt_fd_ = -1;
