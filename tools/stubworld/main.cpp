@@ -532,7 +532,12 @@ int main(int argc, char** argv) {
     return net::usageExit(app, e);
   }
   net::parseEndpoint(endpoint, o.addr);
-  static StampedLines stamped(std::cout.rdbuf());
+  // std::cout is flushed at exit, after main's objects are gone: it gets its own buffer back first.
+  StampedLines stamped(std::cout.rdbuf());
+  struct Restore {
+    std::streambuf* own;
+    ~Restore() { std::cout.flush(), std::cout.rdbuf(own); }
+  } restore{std::cout.rdbuf()};
   if (timestamps) std::cout.rdbuf(&stamped);
 
   const size_t fds = net::raiseOpenFileLimit(o.maxConnections + kReservedFds);
