@@ -112,20 +112,45 @@ TEST(Scoutdump, OutputFormsAndCommandLine) {
       R"("command":"longloc","connection":1,"direction":"client-to-server","dst":"10.0.0.2:6650",)"
       R"("fields":{"dir":90,"x":10,"y":20,"z":0},"hex":"0b0101000a00140000005a",)"
       R"("mnemonic":"LONGLOC","src":"10.0.0.1:40000","target":1,)";
-  const std::tuple<V, int, std::string> rows[] = {
-      {{"-r", path, "-T", "json", "-Y", "LONGLOC"}, 0, json},
-      {{"-r", path, "-x", "-Y", "LONGLOC"}, 0, "\n0000  0b 01 01 00 0a 00 14 00  00 00 5a    "},
-      {{"--version"}, 0, std::string("scoutdump ") + veltra::proto::kVersion + "\n"},
-      {{}, 2, "scoutdump: give one of -r FILE or -i IFACE\n"},
-      {{"-r", path, "-Y", "NOPE"}, 2, "scoutdump: -Y: unknown mnemonic: NOPE\n"},
-      {{"-r", path, "-c", "99999999999999999999999"}, 2, "scoutdump: -c: want a packet count"},
-      {{"-r", "/nonexistent.pcap"}, 1, "scoutdump: /nonexistent.pcap: No such file or directory\n"},
-      {{"-i", "nosuchif0", "-a", "duration:1"}, 1, "scoutdump: no such interface: nosuchif0\n"}};
-  for (const auto& [args, status, text] : rows) {
+  const std::string hint =
+      "scoutdump: no packet was TCP on port 7000; the busiest TCP ports "
+      "seen: 6650 (4 packets), 40000 (4 packets); give the server's with "
+      "--port PORT\n";
+  // Arguments, status, the text on stdout (status 0) or the one line on stderr, and whether a
+  // summary is printed.
+  const std::tuple<V, int, std::string, bool> rows[] = {
+      {{"-r", path, "-T", "json", "-Y", "longLoc"}, 0, json, true},
+      {{"-r", path, "-x", "-Y", "!PropReq"},
+       0,
+       "\n0000  0b 01 01 00 0a 00 14 00  00 00 5a    ",
+       true},
+      {{"--version"}, 0, std::string("scoutdump ") + veltra::proto::kVersion + "\n", false},
+      {{}, 2, "scoutdump: give one of -r FILE or -i IFACE\n", false},
+      {{"-r", path, "-Y", "NOPE"},
+       2,
+       "scoutdump: -Y: unknown name NOPE; valid names (any case, ! to leave out): APPINIT ",
+       false},
+      {{"-r", path, "-c", "0"}, 2, "scoutdump: -c: want at least 1, got 0\n", false},
+      {{"-r", path, "--prot", "7000"},
+       2,
+       "scoutdump: unknown option --prot; did you mean --port?\n",
+       false},
+      {{"-r", path, "--port", "7000"}, 1, hint, true},
+      {{"-r", "/nonexistent.pcap"},
+       1,
+       "scoutdump: /nonexistent.pcap: No such file or directory\n",
+       false},
+      {{"-i", "nosuchif0", "-a", "duration:1"},
+       1,
+       "scoutdump: no such interface: nosuchif0\n",
+       false}};
+  for (const auto& [args, status, text, summary] : rows) {
     const Process p(SCOUTDUMP_BIN, args, 10s);
     EXPECT_EQ(p.status, status) << p.err;
     EXPECT_NE((status ? p.err : p.out).find(text), std::string::npos) << p.out << p.err;
     EXPECT_EQ(p.out.find("PROPREQ ["), std::string::npos);  // -Y LONGLOC, or nothing decoded
+    EXPECT_EQ(p.out.find("summary") != std::string::npos, summary) << p.out;  // text or JSON
+    EXPECT_EQ(std::count(p.err.begin(), p.err.end(), '\n'), status ? 1 : 0) << p.err;
   }
   std::filesystem::remove(path);
 }

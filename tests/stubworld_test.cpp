@@ -1,6 +1,11 @@
 // stubworld: compound batching and the world's rules without sockets, and the
 // command line. Sessions against the real server: hostile_test.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <regex>
+#include <sstream>
 
 #include "common/text.hpp"
 #include "stubworld/backlog.hpp"
@@ -164,15 +169,43 @@ TEST(Backlog, DropsThoseWhoDoNotReadNotALargeCatchUp) {
 
 TEST(CommandLine, HelpVersionAndNamedErrors) {
   const std::tuple<V, int, std::string> rows[] = {
-      {{"--listen", "localhost:1"}, 2, "stubworld: invalid listen address (want IPv4:PORT): "},
-      {{"--max-connections=0"}, 2, "stubworld: invalid --max-connections (want 1..1000000): 0"},
-      {{"--port"}, 2, "stubworld: bad argument: --port\n"},
+      {{"--listen", "localhost:1"},
+       2,
+       "stubworld: --listen: want IPv4 ADDR:PORT, got localhost:1\n"},
+      {{"--max-connections=0"}, 2, "stubworld: --max-connections: want 1 to 1000000, got 0\n"},
+      {{"--login-timeout", "25h"}, 2, "stubworld: --login-timeout: want 0 to 24h, got 25h\n"},
+      {{"--port"}, 2, "stubworld: unknown option --port\n"},
+      {{"--quite"}, 2, "stubworld: unknown option --quite; did you mean --quiet?\n"},
       {{"--version"}, 0, std::string("stubworld ") + kVersion + "\n"},
-      {{"-h"}, 0, "usage: stubworld [OPTIONS]\n"}};
+      {{"-h"}, 0, "A loopback world server for trying clients out.\nUsage: stubworld [OPTIONS]\n"}};
   for (const auto& [args, status, text] : rows) {
     const testsupport::Process r(STUBWORLD_BIN, args, 5s);
     EXPECT_EQ(r.status, status);
     EXPECT_TRUE((status ? r.err : r.out).starts_with(text)) << r.err << r.out;
+  }
+}
+
+// With --timestamps every line starts with the UTC time to the millisecond; a connection that
+// does not log in within "300ms" is closed (a unit on the option); -q leaves the first line.
+TEST(CommandLine, StampedQuietAndADurationWithAUnit) {
+  const std::regex stamped(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z [^\n]+)");
+  for (const bool quiet : {false, true}) {
+    V args{"--listen", "127.0.0.1:0", "--timestamps", "--login-timeout", "300ms"};
+    if (quiet) args.push_back("-q");
+    testsupport::Process server(STUBWORLD_BIN, args);
+    ASSERT_TRUE(server.waitFor("listening on", 5s));
+    const int fd = testsupport::dial(std::stoi(server.out.substr(server.out.rfind(':') + 1)));
+    char byte;
+    EXPECT_EQ(recv(fd, &byte, 1, 0), 0);  // closed by the server, well before dial's 10 s
+    close(fd);
+    EXPECT_EQ(server.finish(SIGTERM, 5s), 0);
+    V lines;
+    std::istringstream in(server.out);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    EXPECT_EQ(lines.size(), quiet ? 1u : 4u)
+        << server.out;  // listening, connected, closed, stopped
+    for (const std::string& line : lines) EXPECT_TRUE(std::regex_match(line, stamped)) << line;
+    EXPECT_EQ(server.err, "");
   }
 }
 

@@ -24,8 +24,8 @@ void run(pcap_t* p, Decoder& decoder, const CaptureLimits& limits, bool live) {
   const int dlt = pcap_datalink(p);
   if (!Decoder::supportsLinkType(dlt)) {
     const char* name = pcap_datalink_val_to_name(dlt);
-    throw CaptureError("unsupported link-layer type " + (name ? std::string(name) : "") + " (" +
-                       std::to_string(dlt) + ")");
+    throw CannotOpen("unsupported link-layer type " + (name ? std::string(name) : "") + " (" +
+                     std::to_string(dlt) + ")");
   }
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::duration<double>(limits.duration);
@@ -53,7 +53,7 @@ void run(pcap_t* p, Decoder& decoder, const CaptureLimits& limits, bool live) {
 void readFile(const std::string& path, Decoder& decoder, const CaptureLimits& limits) {
   char err[PCAP_ERRBUF_SIZE] = "";
   Pcap p(pcap_open_offline_with_tstamp_precision(path.c_str(), PCAP_TSTAMP_PRECISION_MICRO, err));
-  if (!p) throw CaptureError(err);
+  if (!p) throw CannotOpen(err);
   run(p.get(), decoder, limits, false);
 }
 
@@ -62,7 +62,7 @@ void readStream(std::FILE* file, Decoder& decoder, const CaptureLimits& limits) 
   Pcap p(pcap_fopen_offline_with_tstamp_precision(file, PCAP_TSTAMP_PRECISION_MICRO, err));
   if (!p) {
     std::fclose(file);  // libpcap closes it only once it has taken it
-    throw CaptureError(err);
+    throw CannotOpen(err);
   }
   run(p.get(), decoder, limits, false);
 }
@@ -71,17 +71,17 @@ void readLive(const std::string& iface, const std::set<uint16_t>& ports, Decoder
               const CaptureLimits& limits) {
   char err[PCAP_ERRBUF_SIZE] = "";
   Pcap p(pcap_create(iface.c_str(), err));
-  if (!p) throw CaptureError(err);
+  if (!p) throw CannotOpen(err);
   pcap_set_snaplen(p.get(), 65535);
   pcap_set_promisc(p.get(), 0);
   pcap_set_immediate_mode(p.get(), 1);
   if (const int r = pcap_activate(p.get()); r < 0) {
     const std::string why = pcap_geterr(p.get());
-    if (r == PCAP_ERROR_NO_SUCH_DEVICE) throw CaptureError("no such interface: " + iface);
+    if (r == PCAP_ERROR_NO_SUCH_DEVICE) throw CannotOpen("no such interface: " + iface);
     if (r == PCAP_ERROR_PERM_DENIED)
-      throw CaptureError("no permission to capture on " + iface + ": " + why);
-    throw CaptureError("cannot capture on " + iface + ": " + pcap_statustostr(r) +
-                       (why.empty() ? "" : ": " + why));
+      throw CannotOpen("no permission to capture on " + iface + ": " + why);
+    throw CannotOpen("cannot capture on " + iface + ": " + pcap_statustostr(r) +
+                     (why.empty() ? "" : ": " + why));
   }
   std::string filter = "tcp and (";
   for (uint16_t port : ports)
@@ -89,12 +89,12 @@ void readLive(const std::string& iface, const std::set<uint16_t>& ports, Decoder
   filter += ")";
   bpf_program program;
   if (pcap_compile(p.get(), &program, filter.c_str(), 1, PCAP_NETMASK_UNKNOWN) != 0)
-    throw CaptureError("bad capture filter \"" + filter + "\": " + pcap_geterr(p.get()));
+    throw CannotOpen("bad capture filter \"" + filter + "\": " + pcap_geterr(p.get()));
   const int set = pcap_setfilter(p.get(), &program);
   pcap_freecode(&program);
   if (set != 0)
-    throw CaptureError("cannot set the capture filter: " + std::string(pcap_geterr(p.get())));
-  if (pcap_setnonblock(p.get(), 1, err) != 0) throw CaptureError(err);
+    throw CannotOpen("cannot set the capture filter: " + std::string(pcap_geterr(p.get())));
+  if (pcap_setnonblock(p.get(), 1, err) != 0) throw CannotOpen(err);
   g_live = p.get();
   try {
     run(p.get(), decoder, limits, true);

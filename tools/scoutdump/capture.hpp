@@ -4,8 +4,10 @@
 // Every failure to open or read (unreadable or corrupt file, a file cut in
 // the middle of a record, an unknown interface, no permission) throws
 // CaptureError with a message naming the problem; packets read before it have
-// been decoded. A live capture stops at the packet count, at the duration or
-// on requestStop(), whichever comes first.
+// been decoded. A failure before the first packet (the input cannot be opened,
+// its link-layer type is not one the decoder reads, a live capture cannot
+// start) is a CannotOpen: there is nothing to summarise. A live capture stops at the packet count,
+// at the duration or on requestStop(), whichever comes first.
 #pragma once
 
 #include <cstdint>
@@ -21,6 +23,11 @@ namespace scoutdump {
 class CaptureError : public std::runtime_error {
  public:
   explicit CaptureError(const std::string& what) : std::runtime_error(what) {}
+};
+
+class CannotOpen : public CaptureError {
+ public:
+  using CaptureError::CaptureError;
 };
 
 struct CaptureLimits {

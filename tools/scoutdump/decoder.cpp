@@ -521,7 +521,11 @@ struct Decoder::Impl {
       return;
     }
     const Tins::TCP* tcp = pdu ? pdu->find_pdu<Tins::TCP>() : nullptr;
-    if (!tcp || (!ports.count(tcp->sport()) && !ports.count(tcp->dport()))) return;
+    if (!tcp) return;
+    if (!ports.count(tcp->sport()) && !ports.count(tcp->dport())) {
+      ++summary.otherPorts[tcp->sport()], ++summary.otherPorts[tcp->dport()];
+      return;
+    }
     ++summary.tcpPackets;
     if (bytes.size() < wireLength) {
       // Its payload is cut; leaving it out makes the loss a hole that is reported.

@@ -79,9 +79,10 @@ struct Summary {
     uint64_t bytes = 0, frames = 0, commands = 0;
     std::array<PerName, 256> byCode;  // by command code
   };
-  uint64_t packets = 0;     // every packet read
-  uint64_t tcpPackets = 0;  // TCP on a protocol port
-  uint64_t unreadable = 0;  // not parseable down to TCP on a protocol port
+  uint64_t packets = 0;                     // every packet read
+  uint64_t tcpPackets = 0;                  // TCP on a protocol port
+  std::map<uint16_t, uint64_t> otherPorts;  // TCP packets elsewhere, by either end's port
+  uint64_t unreadable = 0;                  // not parseable down to TCP on a protocol port
   uint64_t cutPackets = 0;  // shorter in the capture than on the wire (snapshot length)
   uint64_t connections = 0, partialConnections = 0;
   PerDir dir[2];

@@ -259,9 +259,10 @@ Printer::~Printer() = default;
 
 void Printer::event(const Event& e) {
   if (opt_.quiet) return;
-  if (e.kind == Event::kCommand && !opt_.mnemonics.empty() &&
-      !opt_.mnemonics.count(proto::commandName(e.cmd->command))) {
-    return;
+  if (e.kind == Event::kCommand) {
+    const std::string name = proto::commandName(e.cmd->command);
+    if (opt_.excluded.count(name) || (!opt_.mnemonics.empty() && !opt_.mnemonics.count(name)))
+      return;
   }
   // A connection is announced client first; everything else sender first.
   const bool conn = e.kind == Event::kConnection;

@@ -19,6 +19,7 @@ struct OutputOptions {
   bool quiet = false;               // -q: the summary only
   bool flush = false;               // after every line (live capture)
   std::set<std::string> mnemonics;  // -Y: only these commands (empty: all)
+  std::set<std::string> excluded;   // -Y !NAME: never these
 };
 
 // How one output format writes events and the summary; Printer picks one.

@@ -33,11 +33,12 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <charconv>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <iostream>
 #include <memory>
 #include <set>
@@ -45,6 +46,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "CLI/CLI.hpp"
+#include "common/cli.hpp"
 #include "common/netio.hpp"
 #include "common/process.hpp"
 #include "common/text.hpp"
@@ -79,22 +82,59 @@ void onSignal(int) {
   errno = saved;
 }
 
-const char kUsage[] =
-    "usage: stubworld [OPTIONS]\n"
-    "A loopback world server for trying clients out.\n"
-    "  --listen ADDR:PORT       IPv4 address and port to listen on (default 127.0.0.1:6650;\n"
-    "                           port 0 picks a free one)\n"
-    "  --max-connections N      connections held at once (default 4096; 1..1000000)\n"
-    "  --login-timeout SECONDS  time a connection has to log in (default 10; 0: no limit)\n"
-    "  --quiet                  log nothing after the \"listening on\" line\n"
-    "  -h, --help               this text\n"
-    "  --version                the version\n";
+// Prefixes every line written through it with the UTC time to the millisecond,
+// "2026-12-06T10:11:12.345Z ", stamped when the line's first byte comes.
+class StampedLines : public std::streambuf {
+ public:
+  explicit StampedLines(std::streambuf* to) : to_(to) {}
+
+ protected:
+  int overflow(int c) override {
+    if (c == traits_type::eof()) return traits_type::not_eof(c);
+    const char ch = static_cast<char>(c);
+    return xsputn(&ch, 1) == 1 ? c : traits_type::eof();
+  }
+  std::streamsize xsputn(const char* s, std::streamsize n) override {
+    for (std::streamsize at = 0; at < n;) {
+      if (lineStart_) {
+        const std::string stamp = now();
+        if (to_->sputn(stamp.data(), static_cast<std::streamsize>(stamp.size())) !=
+            static_cast<std::streamsize>(stamp.size()))
+          return at;
+      }
+      const char* nl = static_cast<const char*>(std::memchr(s + at, '\n', n - at));
+      const std::streamsize len = nl ? nl - (s + at) + 1 : n - at;
+      if (to_->sputn(s + at, len) != len) return at;
+      at += len;
+      lineStart_ = nl != nullptr;
+    }
+    return n;
+  }
+  int sync() override { return to_->pubsync(); }
+
+ private:
+  static std::string now() {
+    const auto ms = std::chrono::duration_cast<milliseconds>(
+                        std::chrono::system_clock::now().time_since_epoch())
+                        .count();
+    const time_t secs = static_cast<time_t>(ms / 1000);
+    tm t{};
+    gmtime_r(&secs, &t);
+    char buf[40];
+    const size_t n = std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", &t);
+    std::snprintf(buf + n, sizeof buf - n, ".%03dZ ", static_cast<int>(ms % 1000));
+    return buf;
+  }
+
+  std::streambuf* to_;
+  bool lineStart_ = true;
+};
 
 struct Options {
   sockaddr_in addr{};
   bool quiet = false;
   size_t maxConnections = 4096;
-  int loginTimeout = 10;
+  double loginTimeout = 10;  // seconds; 0: no limit
 };
 
 class Server {
@@ -168,7 +208,7 @@ Server::Server(int listenFd, const Options& o)
     : listen_fd_(listenFd),
       quiet_(o.quiet),
       max_(o.maxConnections),
-      loginTimeout_(milliseconds(o.loginTimeout * 1000)),
+      loginTimeout_(milliseconds(static_cast<int64_t>(std::ceil(o.loginTimeout * 1000)))),
       world_(o.quiet ? nullptr : &std::cout),
       spare_(open("/dev/null", O_RDONLY | O_CLOEXEC)) {}
 
@@ -460,61 +500,45 @@ void Server::close(ConnId id, const std::string& why) {
   silent_.erase(id);
 }
 
-// A whole decimal number in [lo, hi].
-bool number(const std::string& text, long lo, long hi, long& out) {
-  long v = 0;
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
-  if (text.empty() || ec != std::errc() || end != text.data() + text.size() || v < lo || v > hi)
-    return false;
-  out = v;
-  return true;
-}
-
-int usageError(const std::string& message) {
-  std::fprintf(stderr, "stubworld: %s\ntry 'stubworld --help'\n", message.c_str());
-  return 2;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
   Options o;
-  net::parseEndpoint("127.0.0.1:6650", o.addr);
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i], value;
-    const bool takesValue = arg.starts_with("--listen") || arg.starts_with("--max-connections") ||
-                            arg.starts_with("--login-timeout");
-    if (const size_t eq = arg.find('='); takesValue && eq != std::string::npos) {
-      value = arg.substr(eq + 1), arg.resize(eq);
-    } else if (takesValue &&
-               (arg == "--listen" || arg == "--max-connections" || arg == "--login-timeout")) {
-      if (i + 1 >= argc) return usageError(arg + " needs a value");
-      value = argv[++i];
-    }
-    long n = 0;
-    if (arg == "--help" || arg == "-h") {
-      std::fputs(kUsage, stdout);
-      return 0;
-    } else if (arg == "--version") {
-      std::printf("stubworld %s\n", proto::kVersion);
-      return 0;
-    } else if (arg == "--quiet") {
-      o.quiet = true;
-    } else if (arg == "--listen") {
-      if (!net::parseEndpoint(value, o.addr))
-        return usageError("invalid listen address (want IPv4:PORT): " + value);
-    } else if (arg == "--max-connections") {
-      if (!number(value, 1, 1000000, n))
-        return usageError("invalid --max-connections (want 1..1000000): " + value);
-      o.maxConnections = static_cast<size_t>(n);
-    } else if (arg == "--login-timeout") {
-      if (!number(value, 0, 86400, n))
-        return usageError("invalid --login-timeout (want 0..86400 seconds): " + value);
-      o.loginTimeout = static_cast<int>(n);
-    } else {
-      return usageError("bad argument: " + arg);
-    }
+  std::string endpoint = "127.0.0.1:6650";
+  bool timestamps = false;
+  CLI::App app{"A loopback world server for trying clients out.", "stubworld"};
+  net::standardFlags(
+      app, o.quiet, "log nothing but the \"listening on\" line; errors still go to standard error");
+  app.add_option("--listen", endpoint, "IPv4 address and port to listen on (port 0: a free one)")
+      ->type_name("ADDR:PORT")
+      ->capture_default_str()
+      ->check(CLI::Validator(
+          [](std::string& text) {
+            sockaddr_in addr{};
+            return net::parseEndpoint(text, addr) ? std::string()
+                                                  : "want IPv4 ADDR:PORT, got " + text;
+          },
+          ""));
+  app.add_option("--max-connections", o.maxConnections, "connections held at once")
+      ->capture_default_str()
+      ->check(net::range<size_t>(1, 1000000));
+  net::addDuration(app, "--login-timeout", o.loginTimeout,
+                   "time a connection has to log in; 0: no limit", net::Unit::kSeconds, 0, 86400);
+  app.add_flag("--timestamps", timestamps,
+               "start each line with the UTC time to the millisecond (ISO 8601)");
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    return net::usageExit(app, e);
   }
+  net::parseEndpoint(endpoint, o.addr);
+  // std::cout is flushed at exit, after main's objects are gone: it gets its own buffer back first.
+  StampedLines stamped(std::cout.rdbuf());
+  struct Restore {
+    std::streambuf* own;
+    ~Restore() { std::cout.flush(), std::cout.rdbuf(own); }
+  } restore{std::cout.rdbuf()};
+  if (timestamps) std::cout.rdbuf(&stamped);
 
   const size_t fds = net::raiseOpenFileLimit(o.maxConnections + kReservedFds);
   if (fds < o.maxConnections + kReservedFds) {
