@@ -90,7 +90,8 @@ int main(int argc, char** argv) {
       ->type_name("HOST:PORT")
       ->capture_default_str();
   app.add_option("-c,--case", selected, "run this case (id) or group only; repeatable")
-      ->type_name("ID|GROUP");
+      ->type_name("ID|GROUP")
+      ->allow_extra_args(false);  // one value each time, so the endpoint may follow
   app.add_option("-o,--timeout", timeoutText,
                  "time each awaited reply may take (500ms, 2s; a bare number is seconds)")
       ->type_name("DURATION")

@@ -17,7 +17,7 @@ using namespace veltra::proto;
 
 namespace {
 
-constexpr size_t kRecentFrames = 6;  // shown when a wait fails
+constexpr size_t kRecentFrames = 6;  // of those not taken, shown when a wait fails
 
 bool isActorId(const ObjID& id) {
   return !id.isLong() && id.shortId() > kObjClient && id.shortId() < kObjCurrentRoom;
@@ -110,8 +110,6 @@ void Session::take(const Bytes& frame) {
   }
   for (Incoming& in : cmds) {
     Received r{std::move(in), frame, "", ""};
-    recent_.push_back(shown(r));
-    if (recent_.size() > kRecentFrames) recent_.pop_front();
     // Announcements and releases of short ids, then the ids used.
     if (const auto* reg = std::get_if<RegisterObjId>(&r.in.body)) {
       const ObjID id(static_cast<uint8_t>(reg->shortId));
@@ -138,9 +136,11 @@ void Session::take(const Bytes& frame) {
   }
 }
 
-std::string Session::recent() const {
+std::string Session::unclaimed() const {
   std::string s;
-  for (const std::string& line : recent_) s += (s.empty() ? "" : "\n") + line;
+  const size_t from = inbox_.size() > kRecentFrames ? inbox_.size() - kRecentFrames : 0;
+  for (size_t i = from; i < inbox_.size(); ++i) s += (s.empty() ? "" : "\n") + shown(inbox_[i]);
+  if (s.empty() && !closed_) s = "nothing within " + std::to_string(timeout_.count()) + " ms";
   if (closed_) s += std::string(s.empty() ? "" : "\n") + "(the server closed the connection)";
   return s;
 }
@@ -156,8 +156,8 @@ Received Session::await(const std::function<bool(const Received&)>& match,
       return r;
     }
     if (!readSome(deadline)) {
-      if (closed_) throw Closed(expected, recent());
-      throw Failure(expected, recent().empty() ? "nothing" : recent());
+      if (closed_) throw Closed(expected, unclaimed());
+      throw Failure(expected, unclaimed());
     }
   }
 }

@@ -96,7 +96,8 @@ class Session {
   // Reads one chunk within the deadline and queues its frames; false on time-out.
   bool readSome(Clock::time_point deadline);
   void take(const Bytes& frame);
-  std::string recent() const;
+  // What came and was not taken (the last few), or "nothing within ...".
+  std::string unclaimed() const;
 
   int fd_ = -1;
   std::chrono::milliseconds timeout_;
