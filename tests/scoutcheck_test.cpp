@@ -156,16 +156,22 @@ TEST(Scoutcheck, EachBrokenBehaviourFailsItsCase) {
   std::set<std::pair<stubworld::ConnId, uint8_t>> announced;  // by the ids/reuse fault
   Fault crashOnBadFrame, crashOnUnknown{{}, [](Incoming&in, Bytes&) { return in.command != 99; }};
   crashOnBadFrame.crash = true;
-  const std::tuple<const char*, const char*, Fault> rows[] = {
-      {"framing/compound", "a compound frame one byte short", {[](stubworld::ConnId, Bytes& f) {
+  // Each row: the case that must fail, the broken behaviour, what its failure shows, the fault.
+  const std::tuple<const char*, const char*, const char*, Fault> rows[] = {
+      {"framing/compound",
+       "a compound frame one byte short",
+       "does not decode",
+       {[](stubworld::ConnId, Bytes& f) {
          if (f[1] == kObjCompound) f.pop_back(), f[0] = static_cast<uint8_t>(f.size());
          return true;
        }}},
-      {"framing/target", "PROPUPD addressed to the client",
+      {"framing/target", "PROPUPD addressed to the client", "expected: PROPUPD addressed to #255",
        alter(Command::PropertyUpdate, [](Bytes& f) { f[1] = kObjClient; })},
-      {"props/all", "no PROPUPD", drop(Command::PropertyUpdate)},
+      {"props/all", "no PROPUPD", "expected: PROPUPD answering PROPREQ",
+       drop(Command::PropertyUpdate)},
       {"login/refused-protocol",
        "protocol 23 accepted",
+       "got:      VAR_ERROR=0",
        {{},
         [](Incoming& in, Bytes&) {
           if (auto* si = std::get_if<SessionInit>(&in.body)) {
@@ -176,31 +182,37 @@ TEST(Scoutcheck, EachBrokenBehaviourFailsItsCase) {
           }
           return true;
         }}},
-      {"login/accepted", "no SESSINIT reply", drop(Command::SessionInit)},
-      {"rooms/number", "ROOMID with number 0",
+      {"login/accepted", "no SESSINIT reply", "expected: SESSINIT reply",
+       drop(Command::SessionInit)},
+      {"rooms/number", "ROOMID with number 0", "with a non-zero number",
        alter(Command::RoomId, [](Bytes& f) { f.end()[-1] = f.end()[-2] = 0; })},
-      {"visibility/appear", "no APPRACTR", drop(Command::AppearActor)},
-      {"visibility/disappear", "no DISAPPR", drop(Command::Disappear)},
+      {"visibility/appear", "no APPRACTR", "expected: APPRACTR for", drop(Command::AppearActor)},
+      {"visibility/disappear", "no DISAPPR", "expected: DISAPPR for", drop(Command::Disappear)},
       {"move/not-to-mover",
        "a move relayed back to its mover",
+       "expected: no move relayed back to the mover",
        {{},
         [](Incoming& in, Bytes& extra) {
           if (const auto* m = std::get_if<LongLoc>(&in.body))
             extra = buildLongLoc(ObjID("me"), m->x, m->y, m->z, m->dir);
           return true;
         }}},
-      {"chat/relay", "no TEXT", drop(Command::Text)},
-      {"ids/announced", "short ids never announced", drop(Command::RegisterObjId)},
+      {"chat/relay", "no TEXT", "expected: TEXT from", drop(Command::Text)},
+      {"ids/announced", "short ids never announced", "announced with REGOBJID before use",
+       drop(Command::RegisterObjId)},
       {"ids/reuse",
        "an id announced once to a client, then given to another actor unannounced",
+       "announced with REGOBJID before use",
        {[&](stubworld::ConnId to, Bytes& f) {
          return !is(f, Command::RegisterObjId) || announced.insert({to, f.back()}).second;
        }}},
-      {"logout/reply", "no SESSEXIT reply", drop(Command::SessionExit)},
-      {"robust/truncated", "a crash on a frame that does not decode", crashOnBadFrame},
-      {"robust/unknown", "a crash on an unknown command", crashOnUnknown},
+      {"logout/reply", "no SESSEXIT reply", "expected: SESSEXIT reply", drop(Command::SessionExit)},
+      {"robust/truncated", "a crash on a frame that does not decode",
+       "expected: afterwards, a fresh connection served", crashOnBadFrame},
+      {"robust/unknown", "a crash on an unknown command",
+       "expected: afterwards, a fresh connection served", crashOnUnknown},
   };
-  for (const auto& [id, what, fault] : rows) {
+  for (const auto& [id, what, why, fault] : rows) {
     announced.clear();
     BrokenServer server(fault);
     const Process run = check(server.port, {"--strict", "-o", "300ms", "--case", id});
@@ -209,7 +221,13 @@ TEST(Scoutcheck, EachBrokenBehaviourFailsItsCase) {
                                                                                   << run.out;
     EXPECT_NE(run.out.find(std::string("re-run:   scoutcheck --case ") + id), std::string::npos)
         << what;
+    EXPECT_NE(run.out.find(why), std::string::npos) << what << "\n" << run.out;
   }
+  // Without a login, a case that needs one has nothing to judge; a MUST not passed fails the run.
+  BrokenServer noLogin(drop(Command::SessionInit));
+  const Process run = check(noLogin.port, {"-o", "300ms", "-c", "visibility/appear"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_TRUE(run.out.starts_with("- visibility/appear ")) << run.out;
 }
 
 size_t count(const std::string& text, const std::string& what) {

@@ -7,9 +7,9 @@
 // one at a time, each followed by a check that a fresh connection is still
 // served, so that a server brought down is blamed on the case that did it.
 //
-// Exit status: 0 when every MUST passed (with --strict, every SHOULD too, and
-// no pass was non-strict), 1 otherwise or when the server cannot be reached,
-// 2 for a usage error.
+// Exit status: 0 when every MUST passed, skipped ones not (with --strict, every
+// SHOULD too, and no pass was non-strict), 1 otherwise or when the server
+// cannot be reached, 2 for a usage error.
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>

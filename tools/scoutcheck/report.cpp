@@ -52,7 +52,7 @@ std::string indented(const std::string& label, const std::string& text) {
 
 bool Run::counts(const Result& r) const {
   const Verdict v = r.outcome.verdict;
-  if (v == Verdict::kFailed) return strict || r.c->level == Level::kMust;
+  if (v == Verdict::kFailed || v == Verdict::kSkipped) return strict || r.c->level == Level::kMust;
   return strict && v == Verdict::kNonStrict;
 }
 
@@ -64,7 +64,7 @@ bool Run::passed() const {
 
 void printResult(std::ostream& out, const Run& run, const Result& r, bool quiet) {
   const Verdict v = r.outcome.verdict;
-  if (quiet && v != Verdict::kFailed && !run.counts(r)) return;
+  if (quiet && v != Verdict::kFailed && v != Verdict::kSkipped && !run.counts(r)) return;
   const char* mark = v == Verdict::kFailed ? "\u00d7" : v == Verdict::kSkipped ? "-" : "\u2714";
   char head[160];
   std::snprintf(head, sizeof head, "%s %-24s %-6s ", mark, r.c->id, levelName(r.c->level));

@@ -22,8 +22,8 @@ struct Run {
   bool strict = false;
   double seconds = 0;
 
-  // A result that makes the run fail: a failed MUST; with strict, also a
-  // failed SHOULD and any pass that was not strict.
+  // A result that makes the run fail: a MUST failed or skipped; with strict,
+  // also a SHOULD failed or skipped, and any pass that was not strict.
   bool counts(const Result& r) const;
   bool passed() const;
 };
