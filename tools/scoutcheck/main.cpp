@@ -10,8 +10,6 @@
 // Exit status: 0 when every MUST passed, skipped ones not (with --strict, every
 // SHOULD too, and no pass was non-strict), 1 otherwise or when the server
 // cannot be reached, 2 for a usage error.
-#include <unistd.h>
-
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <charconv>
