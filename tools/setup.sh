@@ -17,6 +17,7 @@ packages=(
   mandoc                                  # man page lint
   pkg-config dpkg-dev file                # packaging: .pc check, cpack -G DEB, dpkg-shlibdeps
   pybind11-dev python3-dev python3-pytest python3-build python3-skbuild  # Python package
+  python3-yaml                            # the Kubernetes Job test reads its manifest
   libwireshark-dev libglib2.0-dev tshark  # Wireshark plugin
   chromium                                # scoutswarm HTML page test (headless)
 )

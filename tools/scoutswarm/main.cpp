@@ -17,16 +17,20 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <iostream>
+#include <map>
 #include <optional>
 #include <sstream>
 
+#include "common/cli.hpp"
 #include "common/netio.hpp"
 #include "common/process.hpp"
 #include "common/text.hpp"
 #include "scoutswarm/compare.hpp"
 #include "scoutswarm/html.hpp"
+#include "scoutswarm/segment.hpp"
 #include "scoutswarm/swarm.hpp"
 #include "scoutswarm/thresholds.hpp"
 #include "veltra/proto/version.hpp"
@@ -47,14 +51,6 @@ int usage(const std::string& text) {
   problem(text);
   return 2;
 }
-
-// CLI::Range lets NaN through, as every comparison with it is false.
-const CLI::Validator kNumber(
-    [](std::string& text) {
-      return std::isnan(std::strtod(text.c_str(), nullptr)) ? "not a number: " + text
-                                                            : std::string();
-    },
-    "", "NUMBER");
 
 // "--name=" with nothing after the sign gives the option an empty value, as "--name ''" does,
 // instead of letting the parser take the next argument as its value.
@@ -240,10 +236,16 @@ std::string diagnosis(const Report& r, const std::string& server) {
 
 struct Outputs {
   std::string json, csv, html;
+  bool quiet = false;
   std::vector<double> percentiles = HtmlOptions().percentiles;
-  // Where the summary goes: standard error when an output takes standard output.
-  std::ostream& summary() const {
-    return json == "-" || csv == "-" || html == "-" ? std::cerr : std::cout;
+  // Where the summary goes: standard error when an output takes standard output; nowhere
+  // then with --quiet, so that a collected log (kubectl logs mixes the two) is the output alone.
+  void printSummary(const Report& r) const {
+    const bool taken = json == "-" || csv == "-" || html == "-";
+    if (taken && quiet) return;
+    std::ostream& to = taken ? std::cerr : std::cout;
+    r.printSummary(to);
+    to.flush();
   }
 };
 
@@ -255,6 +257,52 @@ bool writeOutputs(const Report& r, const Outputs& o) {
   html.percentiles = o.percentiles;
   if (!o.html.empty() && !writeFile(o.html, renderHtml(r, html)))
     return problem("cannot write " + o.html + ": " + std::strerror(errno)), false;
+  return true;
+}
+
+// The runs of one plan (the same parameters but the segment and start) that ran segments of it
+// must cover it once: a lost process or a report given twice shows here. "" when they do.
+std::string coverage(const Report& r) {
+  std::map<std::string, std::vector<Segment>> plans;
+  for (const RunInfo& run : r.runs) {
+    std::string plan;
+    Segment segment;
+    for (const auto& [name, value] : run.parameters) {
+      std::string why;
+      if (name == "segment")
+        segment = Segment::parse(value, why).value_or(segment);
+      else if (name != "startAt")
+        plan += name + "=" + value + "\n";
+    }
+    plans[plan].push_back(segment);
+  }
+  for (const auto& [plan, segments] : plans) {
+    if (std::all_of(segments.begin(), segments.end(), [](auto& s) { return s.whole(); }))
+      continue;  // whole runs of one plan are runs of their own
+    std::string problems;
+    for (const std::string& p : coverageProblems(segments))
+      problems += (problems.empty() ? "" : ", ") + p;
+    if (!problems.empty()) return "the segments of a plan do not cover it once: " + problems;
+  }
+  return "";
+}
+
+// Waits until `text`, a UTC time "YYYY-MM-DDTHH:MM:SS[.fff]Z"; false when it is not one.
+bool parseStart(const std::string& text, timespec& at) {
+  tm t{};
+  int ms = 0, used = 0;
+  char zone = 0;
+  if (std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%n", &t.tm_year, &t.tm_mon, &t.tm_mday,
+                  &t.tm_hour, &t.tm_min, &t.tm_sec, &used) != 6)
+    return false;
+  std::string rest = text.substr(static_cast<size_t>(used));
+  if (rest.size() == 5 && rest[0] == '.' && std::sscanf(rest.c_str(), ".%3d%c", &ms, &zone) == 2)
+    rest = std::string(1, zone);
+  if (rest != "Z" || t.tm_mon < 1 || t.tm_mon > 12 || t.tm_mday < 1 || t.tm_mday > 31 ||
+      t.tm_hour > 23 || t.tm_min > 59 || t.tm_sec > 60)
+    return false;
+  t.tm_year -= 1900, t.tm_mon -= 1;
+  at = {timegm(&t), ms * 1'000'000L};
   return true;
 }
 
@@ -275,11 +323,11 @@ int combine(const std::vector<std::string>& files, const Outputs& out,
       return problem(files[i] + ": " + e.what());
     }
   }
-  std::string why;
+  std::string why = coverage(total);
+  if (!why.empty()) return problem(why);
   if (!judge(total, thresholds, why)) return problem(why);
   if (!writeOutputs(total, out)) return 1;
-  total.printSummary(out.summary());
-  out.summary().flush();
+  out.printSummary(total);
   return !verdictDecides || total.passed() ? 0 : 1;
 }
 
@@ -302,7 +350,7 @@ int main(int argc, char** argv) {
   Config cfg;
   Outputs out;
   std::string target = cfg.serverText, percentiles = "50,90,99,99.9";
-  std::string scenario;
+  std::string scenario, segment, startAt;
   bool quiet = false;
   std::vector<std::string> files, thresholdTexts;
   std::string basePath, newPath;
@@ -314,42 +362,50 @@ int main(int argc, char** argv) {
       "scheduled send time to the kernel's arrival time of the reply), traffic per\n"
       "command and errors by kind, judged by thresholds when given.",
       "scoutswarm"};
-  app.set_version_flag("--version", std::string("scoutswarm ") + veltra::proto::kVersion);
+  using veltra::tools::range;
+  using veltra::tools::Unit;
+  veltra::tools::standardFlags(app, quiet,
+                               "no progress line; with an output on standard output (-), no "
+                               "summary either");
+  app.fallthrough();  // -q and the like after a subcommand too
   app.add_option("endpoint", target, "server to load, IPv4 HOST:PORT")
       ->type_name("HOST:PORT")
       ->capture_default_str();
   app.add_option("-n,--sessions", cfg.sessions, "concurrent sessions")
       ->capture_default_str()
-      ->check(CLI::Range(1u, kMaxSessions));
+      ->check(range(1u, kMaxSessions));
   app.add_option("--room", cfg.room, "room name (with --rooms K: NAME-1 .. NAME-K)")
       ->capture_default_str();
   app.add_option("--rooms", cfg.rooms, "rooms to spread the sessions over evenly")
       ->capture_default_str()
-      ->check(CLI::Range(1u, 1000u));
+      ->check(range(1u, 1000u));
   app.add_option("--ramp", cfg.ramp, "sessions started per second")
       ->capture_default_str()
-      ->check(kNumber)
-      ->check(CLI::Range(0.01, 100000.0));
-  app.add_option("-d,--duration", cfg.duration, "seconds each session stays in the world")
-      ->capture_default_str()
-      ->check(kNumber)
-      ->check(CLI::Range(0.0, 86400.0));
+      ->check(range(0.01, 100000.0));
+  veltra::tools::addDuration(app, "-d,--duration", cfg.duration,
+                             "time each session stays in the world (bare number: seconds)",
+                             Unit::kSeconds, 0, 86400);
   app.add_option("--move-rate", cfg.moveRate, "moves (LONGLOC) per session per second")
       ->capture_default_str()
-      ->check(kNumber)
-      ->check(CLI::Range(0.0, 1000.0));
+      ->check(range(0.0, 1000.0));
   app.add_option("--chat-rate", cfg.chatRate, "chat lines (TEXT) per session per second")
       ->capture_default_str()
-      ->check(kNumber)
-      ->check(CLI::Range(0.0, 1000.0));
+      ->check(range(0.0, 1000.0));
   app.add_option("--scenario", scenario,
                  "groups of sessions with their own behaviour, from a JSON file\n"
                  "(see the man page); replaces the rates and the duration")
       ->type_name("FILE");
-  app.add_option("--timeout", cfg.timeoutMs,
-                 "milliseconds to wait for the connection and each awaited reply")
-      ->capture_default_str()
-      ->check(CLI::Range(1u, 600000u));
+  veltra::tools::addDuration(app, "--timeout", cfg.timeoutMs,
+                             "wait for the connection and each awaited reply (bare number: ms)",
+                             Unit::kMillis, 1, 600000);
+  app.add_option("--segment", segment,
+                 "run only this share of the plan: FROM:TO (0:1/3, 0.5:1) or K/N\n"
+                 "(part K of N, K from 0); the shares of N processes add up to the plan")
+      ->type_name("SEGMENT");
+  app.add_option("--start-at", startAt,
+                 "wait until this UTC time (2026-12-07T12:00:00Z) before starting,\n"
+                 "so that processes on several machines start together")
+      ->type_name("TIME");
   app.add_option("--name-prefix", cfg.prefix,
                  "session names are PREFIX1 .. PREFIXN; distinct prefixes keep\n"
                  "several scoutswarm processes on one server apart")
@@ -377,7 +433,6 @@ int main(int argc, char** argv) {
   app.add_option("--csv", out.csv, "write one row of counts per second to FILE (- : stdout)")
       ->type_name("FILE");
   htmlOptions(&app);
-  app.add_flag("-q,--quiet", quiet, "no progress line on standard error");
   CLI::App* mergeCmd = app.add_subcommand(
       "merge", "combine the JSON reports of several runs exactly and print the summary");
   mergeCmd->add_option("files", files, "reports written with --json")
@@ -405,17 +460,14 @@ int main(int argc, char** argv) {
                    "exit 1 when a latency percentile or failure count is higher\n"
                    "than the base's by more than PCT percent")
       ->type_name("PCT")
-      ->check(kNumber)
-      ->check(CLI::Range(0.0, 1e9));
+      ->check(range(0.0, 1e9));
 
   try {
     app.parse(arguments(argc, argv));
   } catch (const CLI::ParseError& e) {
-    if (e.get_exit_code() == 0) return app.exit(e);  // --help, --version
-    std::fprintf(stderr, "scoutswarm: %s\nRun with --help for more information.\n",
-                 veltra::tools::escapeText(e.what()).c_str());
-    return 2;
+    return veltra::tools::usageExit(app, e);
   }
+  out.quiet = quiet;
   for (const auto& [name, value] :
        {std::pair{"--json", &out.json}, {"--csv", &out.csv}, {"--html", &out.html}})
     for (const CLI::App* on : {&app, mergeCmd, reportCmd})
@@ -454,7 +506,19 @@ int main(int argc, char** argv) {
     const std::string bad = loadScenario(scenario, text.str(), app, cfg);
     if (!bad.empty()) return usage(bad);
   }
-  if (!raiseFileLimit(cfg.sessions, why)) return problem(why);
+  if (!segment.empty() || app.count("--segment")) {
+    const auto s = Segment::parse(segment, why);
+    if (!s) return usage("--segment: " + why + ", got " + segment);
+    cfg.segment = *s;
+  }
+  timespec startTime{};
+  if (!startAt.empty() || app.count("--start-at")) {
+    if (!parseStart(startAt, startTime))
+      return usage("--start-at: want a UTC time as 2026-12-07T12:00:00Z, got " + startAt);
+    cfg.startAt = startAt;
+  }
+  if (!raiseFileLimit(cfg.segment.last(cfg.sessions) - cfg.segment.first(cfg.sessions), why))
+    return problem(why);
 
   std::FILE* csvFile = nullptr;
   if (!out.csv.empty()) {
@@ -464,6 +528,11 @@ int main(int argc, char** argv) {
         "elapsed_s,connecting,in_world,completed,failed,moves_sent,relays,relay_p99_ms,errors\n",
         csvFile);
   }
+
+  // Every process of the plan starts at the agreed time (a past one: at once).
+  if (!cfg.startAt.empty())
+    while (clock_nanosleep(CLOCK_REALTIME, TIMER_ABSTIME, &startTime, nullptr) == EINTR) {
+    }
 
   // SIGINT and SIGTERM end the run early through the loop; a second one ends it at once.
   sigset_t stop;
@@ -517,7 +586,6 @@ int main(int argc, char** argv) {
   if (!writeOutputs(report, out)) rc = 1;
   const std::string hint = diagnosis(report, cfg.serverText);
   if (!hint.empty()) problem(hint);
-  report.printSummary(out.summary());
-  out.summary().flush();
+  out.printSummary(report);
   return rc;
 }

@@ -101,7 +101,9 @@ std::vector<std::pair<std::string, std::string>> Config::parameters() const {
           {"namePrefix", prefix},
           {"avatar", avatar},
           {"abortOnFail", abortOnFail ? "true" : "false"},
-          {"scenario", groups}};
+          {"scenario", groups},
+          {"segment", segment.text()},
+          {"startAt", startAt}};
 }
 
 double Config::plannedSeconds() const {
@@ -144,10 +146,13 @@ Swarm::Swarm(Config config)
     : cfg_(std::move(config)),
       mark_(runMark(cfg_.prefix)),
       scenario_(played(cfg_)),
-      membership_(scenario_.split(cfg_.sessions)) {
+      membership_(scenario_.split(cfg_.sessions)),
+      first_(cfg_.segment.first(cfg_.sessions)),
+      last_(cfg_.segment.last(cfg_.sessions)) {
   sessions_.resize(cfg_.sessions);
-  report_.planned = cfg_.sessions;
-  const std::vector<uint32_t> counts = scenario_.split(cfg_.sessions);
+  report_.planned = last_ - first_;
+  std::vector<uint32_t> counts(scenario_.groups.size(), 0);
+  for (uint32_t i = first_; i < last_; ++i) ++counts[membership_.groupOf(i)];
   for (size_t g = 0; g < counts.size(); ++g) {
     const Group& group = scenario_.groups[g];
     GroupReport part;
@@ -191,7 +196,7 @@ int64_t Swarm::scheduled(const Session& s, uint32_t k, double rate) const {
 void Swarm::interrupt() {
   if (interrupted_) return;
   interrupted_ = report_.interrupted = true;
-  for (uint32_t i = 0; i < sessions_.size(); ++i) {
+  for (uint32_t i = first_; i < last_; ++i) {
     switch (sessions_[i].state) {
       case State::kInWorld: leave(i); break;
       case State::kConnecting:
@@ -231,12 +236,17 @@ void Swarm::run(const std::function<void(const Progress&)>& everySecond) {
   if (interrupt_fd_ >= 0) poller_.add(interrupt_fd_, EPOLLIN, kInterruptKey);
   timer_fd_ = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
   if (timer_fd_ >= 0) poller_.add(timer_fd_, EPOLLIN, kTimerKey);
-  for (uint32_t i = 0; i < cfg_.sessions; ++i)
+  // A segment's first session may start late in the plan: the connect time-out counts from it.
+  int64_t firstStart = INT64_MAX;
+  for (uint32_t i = first_; i < last_; ++i) {
     events_.push({origin_ + startAt(i), i, 0, Kind::kStart});
+    firstStart = std::min(firstStart, startAt(i));
+  }
   events_.push({origin_ + kSecond, 0, 0, Kind::kTick});
-  events_.push({origin_ + int64_t{cfg_.timeoutMs} * 1'000'000, 0, 0, Kind::kGiveUp});
+  if (first_ < last_)
+    events_.push({origin_ + firstStart + int64_t{cfg_.timeoutMs} * 1'000'000, 0, 0, Kind::kGiveUp});
 
-  while (finished_ < sessions_.size()) {
+  while (finished_ < last_ - first_) {
     now_ = clockNs();
     while (!events_.empty() && events_.top().at <= now_) {
       const Event e = events_.top();
@@ -251,7 +261,7 @@ void Swarm::run(const std::function<void(const Progress&)>& everySecond) {
       }
     }
     // The last session may have ended in the events just fired: end now, not at the next tick.
-    if (finished_ >= sessions_.size()) break;
+    if (finished_ >= last_ - first_) break;
     // The timer wakes the loop on the microsecond; epoll's own time-out only on the millisecond.
     int waitMs = 1000;
     if (!events_.empty() && timer_fd_ >= 0 && events_.top().at != armed_) {
@@ -360,7 +370,7 @@ void Swarm::fire(const Event& e) {
 void Swarm::giveUp() {
   countError("no session connected within the time-out (" + std::to_string(cfg_.timeoutMs) +
              " ms): run stopped");
-  for (uint32_t i = 0; i < sessions_.size(); ++i) {
+  for (uint32_t i = first_; i < last_; ++i) {
     const State st = sessions_[i].state;
     if (st != State::kIdle && st != State::kConnecting) continue;
     close(i);

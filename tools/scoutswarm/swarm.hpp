@@ -33,6 +33,7 @@
 #include "scoutswarm/activity.hpp"
 #include "scoutswarm/report.hpp"
 #include "scoutswarm/scenario.hpp"
+#include "scoutswarm/segment.hpp"
 #include "veltra/proto/commands.hpp"
 #include "veltra/proto/writer.hpp"
 
@@ -54,6 +55,9 @@ struct Config {
   bool abortOnFail = false;  // acted on by the caller; recorded with the run
   // The sessions' groups and behaviours; none: one group of the rates and duration above.
   Scenario scenario;
+  // The share of the plan this process runs; sessions keep their index in the whole plan.
+  Segment segment;
+  std::string startAt;  // the wall-clock start the processes of a plan agreed on, if any
 
   std::string roomOf(uint32_t session) const;
   // The parameters as the report records them, in the man page's order.
@@ -187,6 +191,7 @@ class Swarm {
   int16_t mark_;
   Scenario scenario_;  // the one played: the configured one, or the rates' one group
   Membership membership_;
+  uint32_t first_ = 0, last_ = 0;                // the segment's sessions: [first_, last_)
   std::vector<std::vector<std::string>> rings_;  // per group, the rooms it enters, hops and watches
   veltra::tools::Poller poller_;
   std::vector<Session> sessions_;
