@@ -121,6 +121,7 @@ TEST(Scoutdump, OutputFormsAndCommandLine) {
   const std::tuple<V, int, std::string> rows[] = {
       {{"-r", path, "-T", "json", "-Y", "LONGLOC"}, 0, json},
       {{"-r", path, "-x", "-Y", "LONGLOC"}, 0, "\n0000  0b 01 01 00 0a 00 14 00  00 00 5a    "},
+      {{"-r", path, "-c", "3"}, 0, "packets: 3 read"},  // the handshake only
       {{"--version"}, 0, std::string("scoutdump ") + veltra::proto::kVersion + "\n"},
       {{}, 2, "scoutdump: give one of -r FILE or -i IFACE\n"},
       {{"-r", path, "-Y", "NOPE"}, 2, "scoutdump: -Y: unknown mnemonic: NOPE\n"},

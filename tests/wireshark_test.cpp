@@ -12,6 +12,7 @@
 
 #include "support/capture.hpp"
 #include "support/harness.hpp"
+#include "veltra/proto/commands.hpp"
 #include "veltra/proto/constants.hpp"
 
 namespace {
@@ -52,6 +53,9 @@ TEST(Wireshark, CraftedCaptures) {
   const Bytes kPropReq = {3, 0xff, 0x0a}, kDisappear = {3, 12, 11}, kCompound = {5, 254, 11, 5, 6};
   const Bytes kLongLoc = {0x0b, 1, 1, 0, 10, 0, 20, 0, 0, 0, 90}, kShort = {4, 1, 1, 0}, kBadLen = {2, 1, 10};
   const Bytes pl = cat({kPropReq, kLongLoc}), a5(pl.begin(), pl.begin() + 5), b9(pl.begin() + 5, pl.end());
+  veltra::proto::PropertyList list;
+  list.add(veltra::proto::kVarUsername, "ana", 0x40, 3), list.add(64, std::string("\0\xff", 2), veltra::proto::kPropFlagBinary);
+  const Bytes props = veltra::proto::buildPropertyUpdate(list);
   const std::string kOther = "-o veltra.tcp.port:0", kGet = "GET / HTTP/1.1\r\n\r\n", kOk = "HTTP/1.1 200 OK\r\n\r\n";
   struct Row { const char* name; std::vector<testsupport::Seg> segs; V want; std::string args = ""; int snap = 0; bool loopback = false; };
   const Row rows[] = {
@@ -66,6 +70,8 @@ TEST(Wireshark, CraftedCaptures) {
       {"invalid length byte, both ends on one address", {{1, 0, kBadLen}, {0, 0, kDisappear}},
        {"\tinvalid length byte 2 (below 3); this direction is no longer decoded", "11\t"}, "", 0, true},
       {"compound: each element's target", {{1, 0, kCompound}}, {"#254,#5,#6\t11,11\t"}, "-e veltra.target"},
+      {"fields and property entries", {{1, 0, kLongLoc}, {0, 0, props}}, {"10\t90\t\t\t\t1\t", "\t\t0x40,0x10\t0x03,0x00\tana\t16\t"},
+       "-e veltra.longloc.x -e veltra.longloc.dir -e veltra.property.flags -e veltra.property.access -e veltra.property.value"},
       {"cut by the snap length", {{1, 0, pl}}, {"10\tframe cut short by the capture: 3 of 11 bytes captured"}, "", 60},
       {"one byte cut", {{1, 0, pl}}, {"10\tframe cut short by the capture: 10 of 11 bytes captured"}, "", 67},
       {"heuristic: a session", {{1, 0, pl}, {0, 0, kDisappear}}, {"10,1\t", "11\t"}, kOther},

@@ -28,6 +28,8 @@ def session(tmp_path_factory):
         port = int(re.search(r":(\d+)$", server.stdout.readline().strip()).group(1))
         with veltra.Session("127.0.0.1", port, timeout=5, record=True) as watcher:
             watcher.login("ana")
+            with veltra.Session("127.0.0.1", port) as refused, pytest.raises(veltra.LoginError, match="error 7$"):
+                refused.login("!ana")
             watcher.send(veltra.build.room_id_request("Brackenvel#Lobby"))  # a reply to pass over
             watcher.teleport(watcher.room_id("Brackenvel#ChatHall"), 5, 5)
             bot = subprocess.Popen([sys.executable, str(PY / "examples" / "bot.py"), "--port", str(port),
