@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "veltra/proto/framer.hpp"
 
 namespace veltra::proto {
 namespace {
@@ -28,6 +31,7 @@ TEST(PacketReaderTest, Utf) {
   const std::pair<std::string, std::vector<B>> rows[] = {
       {std::string(1, '\0'), {{0x02, 0xc0, 0x80}}}, {"\xc3\xa9", {{0x02, 0xc3, 0xa9}}},  // U+0000, é
       {"\xf0\x9f\x98\x80", {{0x06, 0xed, 0xa0, 0xbd, 0xed, 0xb8, 0x80}}},  // a pair: U+1F600
+      {"A\xdf\xbf", {{0x05, 0xc1, 0x81, 0xe0, 0x9f, 0xbf}}},  // overlong forms: their values
       {"! UTF string overruns the packet", {{0x03, 'h', 'i'}}},
       // A sequence that the length byte cuts, though the frame goes on.
       {"! malformed UTF (2-byte sequence)", {{0x02, 'a', 0xc3, 0xa9}}},
@@ -65,6 +69,31 @@ TEST(PacketReaderTest, FieldsAndEveryCut) {
   PacketReader r{std::span(kFrame).last(3)};
   EXPECT_THROW(r.bytes(4), ReadError);
   EXPECT_EQ(r.bytes(3), std::string("\0AZ", 3));  // the failed read consumed nothing
+}
+
+// A stream of frames fed in pieces of any size, as reads give them: the same frames come out,
+// and feed never takes more than the room left.
+TEST(Framer, SplitsAStreamFedInAnyPieces) {
+  std::mt19937 rng(7);
+  std::vector<B> frames;
+  B stream;
+  for (int i = 0; i < 200; ++i) {
+    B f(3 + rng() % 253, static_cast<uint8_t>(i));
+    f[0] = static_cast<uint8_t>(f.size());
+    frames.push_back(f), stream.insert(stream.end(), f.begin(), f.end());
+  }
+  Framer framer;
+  std::vector<B> got;
+  for (size_t at = 0; at < stream.size();) {
+    const size_t piece = std::min<size_t>(stream.size() - at, rng() % 6000), room = framer.space();
+    const size_t took = framer.feed(std::span(stream).subspan(at, piece));
+    ASSERT_EQ(took, std::min(piece, room));
+    at += took;
+    for (std::span<const uint8_t> f; framer.nextWhole(f) == Framer::Result::kFrame;)
+      got.emplace_back(f.begin(), f.end());
+  }
+  EXPECT_EQ(got, frames);
+  EXPECT_EQ(framer.buffered(), 0u);
 }
 
 }  // namespace

@@ -87,6 +87,8 @@ TEST(Scoutdump, CraftedCaptures) {
        {kA, "> !! 1 bytes sent after this direction's FIN; they are not decoded"}},
       {"600 out of order", backwards, V(600, kA)},
       {"QinQ", {{1, 0, ab}}, {kA, kB}, true, 0, true},
+      {"cut by the snap length", {{1, 0, kPropReq}, {1, 3, kLongLoc, testsupport::kSnapped}, {0, 0, kDisappear}},
+       {kA, "< DISAPPR [#12]", "> !! gap: at least 11 bytes never captured (the peer acknowledged them); this direction is no longer decoded"}},
       {"IPv4 length below its header", {{1, 0, kPropReq, kBadIpLength}, {1, 3, kLongLoc}, {0, 0, kDisappear}},
        {kGap + "this direction is no longer decoded", "< DISAPPR [#12]"}},
   };
@@ -94,12 +96,16 @@ TEST(Scoutdump, CraftedCaptures) {
   const std::string path =
       testing::TempDir() + "scoutdump_crafted_" + std::to_string(getpid()) + ".pcap";
   for (const Row& row : rows) {
-    writeCapture(path, row.handshake, row.segs, row.qinq);
+    writeCapture(path, row.handshake, row.segs, {.qinq = row.qinq});
     std::filesystem::resize_file(path, std::filesystem::file_size(path) - row.cut);
     const Process r(SCOUTDUMP_BIN, {"-r", path}, 10s);
     EXPECT_EQ(lines(r.out, 6650), row.want) << row.name;
     EXPECT_EQ(r.status, row.cut ? 1 : 0) << row.name << r.err;
     EXPECT_EQ(r.err.starts_with("scoutdump: truncated dump file"), row.cut > 0) << r.err;
+    if (row.cut) continue;  // the same with one more VLAN tag and sequence numbers that wrap
+    writeCapture(path, row.handshake, row.segs,
+                 {.qinq = row.qinq, .vlan = true, .isn = {0xfffffffd, 0xffffff80}});
+    EXPECT_EQ(lines(Process(SCOUTDUMP_BIN, {"-r", path}, 10s).out, 6650), row.want) << row.name;
   }
   std::filesystem::remove(path);
 }
@@ -124,6 +130,7 @@ TEST(Scoutdump, OutputFormsAndCommandLine) {
        0,
        "\n0000  0b 01 01 00 0a 00 14 00  00 00 5a    ",
        true},
+      {{"-r", path, "-c", "3"}, 0, "packets: 3 read", true},  // the handshake only
       {{"--version"}, 0, std::string("scoutdump ") + veltra::proto::kVersion + "\n", false},
       {{}, 2, "scoutdump: give one of -r FILE or -i IFACE\n", false},
       {{"-r", path, "-Y", "NOPE"},
@@ -151,6 +158,44 @@ TEST(Scoutdump, OutputFormsAndCommandLine) {
     EXPECT_EQ(p.out.find("PROPREQ ["), std::string::npos);  // -Y LONGLOC, or nothing decoded
     EXPECT_EQ(p.out.find("summary") != std::string::npos, summary) << p.out;  // text or JSON
     EXPECT_EQ(std::count(p.err.begin(), p.err.end(), '\n'), status ? 1 : 0) << p.err;
+  }
+  std::filesystem::remove(path);
+}
+
+// One segment's frames: their time, text escaped, one hex dump per frame (a compound one after
+// its last command), and the counts by mnemonic, unnamed codes added up.
+TEST(Scoutdump, TimesDumpsAndCountsOfOneSegment) {
+  const std::string path =
+      testing::TempDir() + "scoutdump_text_" + std::to_string(getpid()) + ".pcap";
+  const Bytes text = veltra::proto::buildText("ana", "a\x1b\x7f\xc2\x9f\xc2\xa0z");
+  writeCapture(path, true,
+               {{1, 0, cat({{0x05, 0xfe, 0x0b, 0x05, 0x06}, text, {3, 1, 0x40}, {3, 1, 0x41}})}});
+  const std::string at = "\n   0.900000 10.0.0.1:40000 → 10.0.0.2:6650 ";
+  const std::pair<V, std::string> rows[] = {
+      {{"-x", "-Y", "DISAPPR"}, "DISAPPR [#5]" + at + "DISAPPR [#6]\n0000  05 fe 0b 05 06    "},
+      {{"-x", "-Y", "TEXT"},
+       "TEXT [#1] <ana> a\\x1b\\x7f\\x9f\xc2\xa0z\n"
+       "0000  11 01 0e 00 03 61 6e 61  08 61 1b 7f c2 9f c2 a0  .....ana.a......\n0010  7a"},
+      {{"-Y", "UNKNOWN"}, R"(== summary ==
+packets: 4 read, 4 TCP on the protocol's ports
+connections: 1 (0 without their start)
+                         client → server   server → client
+bytes                                 28                 0
+frames                                 4                 0
+commands                               5                 0
+frames/commands by mnemonic:
+  DISAPPR                            1/2               0/0
+  TEXT                               1/1               0/0
+  UNKNOWN                            2/2               0/0
+errors: 0 (0 undecodable frames, 0 bad length bytes, 0 gaps, 0 unreadable packets, 0 packets cut short)
+unfinished frames at the end: 0
+)"},
+  };
+  for (const auto& [args, want] : rows) {
+    V all{"-r", path};
+    all.insert(all.end(), args.begin(), args.end());
+    const Process p(SCOUTDUMP_BIN, all, 10s);
+    EXPECT_NE(p.out.find(want), std::string::npos) << p.out;
   }
   std::filesystem::remove(path);
 }

@@ -7,6 +7,7 @@
 
 #include "support/harness.hpp"
 #include "veltra/proto/commands.hpp"
+#include "veltra/proto/requests.hpp"
 
 namespace {
 
@@ -174,6 +175,20 @@ TEST(ScoutprobeTest, RunsToItsEnd) {
         .rx(ll(300, 200, 4), "   LONGLOC [#1] @300,200,4 dir=157\n")  // z alone: no move
         .peer(kShutWrite);
   };
+  const auto chase = [](Dialog& d) {  // an appearance and a room change move it too
+    const auto teleport = [](int16_t r, int16_t x, int16_t y, int16_t z) {
+      return buildTeleport(r, 0, 1, x, y, z, 157);
+    };
+    d.rx(buildAppearActor(ObjID(5), 9, 10, 20, 30, 0), "   APPRACTR [#5] room=9 @10,20,30 dir=0\n")
+        .tx("TELEPORT(seguir)", teleport(9, 160, 20, 30))
+        .rx(req(Command::RoomChange,
+                [](PacketWriter& w) { w.u16(4), w.i16(1), w.i16(2), w.i16(3), w.i16(0); }),
+            "   ROOMCHNG [#1] room=4 @1,2,3\n")
+        .tx("TELEPORT(seguir)", teleport(4, 151, 2, 3))
+        .rx(buildAppearActor(ObjID(6), 4, 5, 6, 7, 0), "   APPRACTR [#6] room=4 @5,6,7 dir=0\n")
+        .tx("LONGLOC(seguir)", buildLongLoc(ObjID(1), 155, 6, 7, 157))
+        .peer(kShutWrite);
+  };
   struct Row {
     std::vector<std::string> args;  // after host and port
     const char* as;                 // the name in the login reply, if any
@@ -187,6 +202,8 @@ TEST(ScoutprobeTest, RunsToItsEnd) {
       {{"u", "Hall", "3"}, "", {2}, {2}, 2, {ll(1228), ll(1268), hola, ll(1308)}},
       {{"u", "follow"}, "", {0, 5, 9, 5, 3}, {0, 3, 5, 9}, 5, {}},
       {{"u", "follow", "2"}, "", {5}, {5}, 5, {}, shadow},
+      {{"u", "follow", "2"}, "", {5}, {5}, 5, {}, chase},
+      {{"u", "Hall", "-1"}, "", {3}, {3}, 3, {}, quiet},  // a linger below 0: the short phase
   };
   for (const Row& row : rows) {
     std::vector<std::string> args{"127.0.0.1", "{port}"};

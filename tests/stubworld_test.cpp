@@ -9,6 +9,7 @@
 
 #include "common/text.hpp"
 #include "stubworld/backlog.hpp"
+#include "stubworld/pacing.hpp"
 #include "stubworld/world.hpp"
 #include "support/harness.hpp"
 #include "veltra/proto/reader.hpp"
@@ -25,7 +26,7 @@ using V = std::vector<std::string>;
 V described(const Bytes& stream) {
   V lines;
   for (size_t at = 0; at < stream.size(); at += stream[at]) {
-    EXPECT_LE(3, stream[at]);
+    if (stream[at] < 3) return ADD_FAILURE() << "length byte " << int{stream[at]}, lines;
     for (const Incoming& in : parsePacket(std::span(stream).subspan(at + 1, stream[at] - 1u)))
       lines.push_back(describe(in));
   }
@@ -37,13 +38,15 @@ TEST(Outbox, JoinsRunsOfOneNotificationWithinTheFrameLimit) {
   for (uint8_t id = 2; id < 42; ++id) in.push_back(buildAppearActor(ObjID(id), 1, 2, 3, 4, 5));
   in.insert(in.end(), {buildPropertyUpdate({}), buildText("ana", "hola"), buildText("bea", "adios"),
                        buildDisappear(ObjID("ana"))});
+  // A TEXT of 248 bytes and one of 9: joined they would take 256.
+  in.insert(in.end(), {buildText("ana", std::string(239, 't')), buildText("ana", "")});
   Outbox out;
   Bytes plain;
   for (const Bytes& f : in) out.add(f), plain.insert(plain.end(), f.begin(), f.end());
   EXPECT_EQ(described(out.bytes()), described(plain));
   // ROOMID 10, ROOMID 10; 40 APPRACTRs in compound frames of 22 and 18, 3 + 11 bytes each;
-  // PROPUPD 3; the two TEXTs in one, 3 + 11 + 12; DISAPPR 7.
-  EXPECT_EQ(out.bytes().size(), 502u);
+  // PROPUPD 3; the two TEXTs in one, 3 + 11 + 12; DISAPPR 7; the last TEXTs 248 and 9.
+  EXPECT_EQ(out.bytes().size(), 759u);
 }
 
 Bytes request(Command cmd, const std::function<void(PacketWriter&)>& body) {
@@ -146,6 +149,9 @@ TEST(World, RepliesVisibilityAndPerViewerIds) {
     step(id, login(id < 261 ? "a" + std::to_string(id) : z));
     if (id == 261) step(id, propSet(p)), step(id, propSet(p, kVarAppName));
     step(id, tp(2));
+    if (id == 260) {
+      EXPECT_EQ(std::ranges::count(out, "1 APPRACTR [#252]" + at), 1);  // the last short id
+    }
   }
   ASSERT_GE(out.size(), 3u);
   EXPECT_EQ(V(out.begin(), out.begin() + 3),
@@ -153,6 +159,64 @@ TEST(World, RepliesVisibilityAndPerViewerIds) {
                "1 PROPUPD [" + z + "] (VAR_CHANNEL/BITMAP=" + p + " )"}));
   EXPECT_EQ(veltra::tools::escapeText("hi\n[1 x]\x1b[2J\\\xc2\x9b\x7f"),
             "hi\\x0a[1 x]\\x1b[2J\\\\\\x9b\\x7f");
+}
+
+// What one request makes the world send: "<conn> <describe>" per command.
+V handled(World& world, ConnId id, const Bytes& frame) {
+  world.connect(id);
+  for (const Incoming& in : parsePacket(std::span(frame).subspan(1))) world.handle(id, in);
+  V out;
+  world.drain([&](ConnId to, Bytes& b) {
+    for (const std::string& line : described(b)) out.push_back(std::to_string(to) + " " + line);
+  });
+  return out;
+}
+
+// Each row on a world of its own: the longest name a long id carries in every frame, counted
+// in wire bytes (a 4-byte character takes 6), a room name cut between characters, and the
+// server's properties by request.
+TEST(World, NamesAtTheirLimitsAndPropertiesByRequest) {
+  const auto times = [](int n, const std::string& s) {
+    std::string r;
+    while (n-- > 0) r += s;
+    return r;
+  };
+  const std::string e = "\xf0\x9f\x98\x80", n241 = std::string(241, 'n'), e241 = times(40, e) + "n";
+  const std::pair<Bytes, std::string> rows[] = {
+      {login(n241), "1 SESSINIT [#1] (VAR_ERROR=0 VAR_USERNAME=" + n241 + " )"},
+      {login(n241 + "n"), "1 SESSINIT [#1] (VAR_ERROR=6 )"},
+      {login(e241), "1 SESSINIT [#1] (VAR_ERROR=0 VAR_USERNAME=" + e241 + " )"},
+      {login(e241 + "n"), "1 SESSINIT [#1] (VAR_ERROR=6 )"},
+      {roomRq("abcd" + times(41, e)), "1 ROOMID [#1] \"abcd" + times(40, e) + "\" = 0"},
+      {[] {
+         PacketWriter w(ObjID(kObjProtocol), Command::PropRequest);
+         return w.u8(kVarAppName), w.u8(kVarServerType), w.finish();
+       }(),
+       "1 PROPUPD [#255] (VAR_APPNAME=stubworld VAR_SERVERTYPE=world )"},
+  };
+  for (const auto& [frame, reply] : rows) {
+    World world;
+    EXPECT_EQ(handled(world, 1, frame), V{reply});
+  }
+}
+
+// Room numbers run to 65535; then those forgotten come back, the first forgotten first.
+TEST(World, RoomNumbersRunToTheLastThenComeBack) {
+  World world;
+  const auto lookup = [&](const std::string& name) {
+    world.connect(1);
+    world.handle(
+        1, {ObjID(kObjClient), static_cast<uint8_t>(Command::RoomIdRequest), RoomIdRequest{name}});
+    uint16_t number = 0;
+    world.drain([&](ConnId, Bytes& b) {
+      number = std::get<RoomId>(parsePacket(std::span(b).subspan(1)).at(0).body).roomNumber;
+    });
+    return number;
+  };
+  for (uint32_t n = 1; n < 65535; ++n) ASSERT_EQ(lookup("r" + std::to_string(n)), n);
+  EXPECT_EQ(lookup("last"), 65535);
+  EXPECT_EQ(lookup("again"), 1);  // "r1" left the window of 256 lookups first
+  EXPECT_EQ(lookup("r1"), 2);
 }
 
 TEST(Backlog, DropsThoseWhoDoNotReadNotALargeCatchUp) {
@@ -164,6 +228,29 @@ TEST(Backlog, DropsThoseWhoDoNotReadNotALargeCatchUp) {
   for (const auto& [queued, unsent, dropped] : flushes) {
     b.queued(queued << 10);
     EXPECT_EQ(b.overrun(unsent << 10), dropped) << unsent;
+  }
+}
+
+// The loop is busy by the share of each 20 ms window spent outside waits: above half to start,
+// above a quarter to stay. Output waits only between sends that come close together.
+TEST(Pacing, BusyWindowsAndHeldOutput) {
+  Load load;
+  Clock::time_point t{};
+  for (const auto& [ms, busy] :
+       {std::pair{10, false}, {12, true}, {6, true}, {5, false}, {8, false}}) {
+    load.waited(t + std::chrono::milliseconds(ms), t + 20ms);
+    t += 20ms;
+    EXPECT_EQ(load.busy(), busy) << ms;
+  }
+  // ms between sends, how many, ms after the last: whether output due then waits.
+  const std::tuple<int, int, int, bool> rows[] = {
+      {1, 20, 1, true}, {1, 20, 2, false}, {1, 5, 1, false}, {3, 40, 1, true}, {5, 40, 1, false}};
+  for (const auto& [gap, n, after, held] : rows) {
+    Pace pace;
+    Clock::time_point at = Clock::time_point{} + 1h;
+    for (int i = 0; i < n; ++i) pace.sent(at += std::chrono::milliseconds(gap));
+    EXPECT_EQ(pace.holds(at + std::chrono::milliseconds(after)), held) << gap << ' ' << n;
+    EXPECT_EQ(pace.due(), at + Pace::kPace);
   }
 }
 

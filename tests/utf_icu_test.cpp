@@ -95,6 +95,14 @@ TEST(UtfIcuTest, AgreesOnGeneratedTexts) {
     ASSERT_EQ(icu<std::string>(u_strToUTF8, units).value_or(text), text);
     // The writer writes ICU's bytes, within the same 255-byte limit.
     ASSERT_EQ(utfLength(text), bytes.size());
+    // Cut to a limit: the longest prefix of whole characters whose wire form fits.
+    const size_t limit = i % 256, fits = utfPrefix(text, limit);
+    ASSERT_LE(utfLength(text.substr(0, fits)), limit);
+    if (fits < text.size()) {
+      const auto lead = static_cast<uint8_t>(text[fits]);
+      const size_t next = lead < 0x80 ? 1 : lead < 0xe0 ? 2 : lead < 0xf0 ? 3 : 4;
+      ASSERT_GT(utfLength(text.substr(0, fits + next)), limit) << limit;
+    }
     PacketWriter w(ObjID(kObjClient), Command::Text);
     if (bytes.size() > 255) {
       ASSERT_THROW(w.utf(text), WriteError);

@@ -12,6 +12,7 @@
 
 #include "support/capture.hpp"
 #include "support/harness.hpp"
+#include "veltra/proto/commands.hpp"
 #include "veltra/proto/constants.hpp"
 
 namespace {
@@ -52,8 +53,11 @@ TEST(Wireshark, CraftedCaptures) {
   const Bytes kPropReq = {3, 0xff, 0x0a}, kDisappear = {3, 12, 11}, kCompound = {5, 254, 11, 5, 6};
   const Bytes kLongLoc = {0x0b, 1, 1, 0, 10, 0, 20, 0, 0, 0, 90}, kShort = {4, 1, 1, 0}, kBadLen = {2, 1, 10};
   const Bytes pl = cat({kPropReq, kLongLoc}), a5(pl.begin(), pl.begin() + 5), b9(pl.begin() + 5, pl.end());
+  veltra::proto::PropertyList list;
+  list.add(veltra::proto::kVarUsername, "ana", 0x40, 3), list.add(64, std::string("\0\xff", 2), veltra::proto::kPropFlagBinary);
+  const Bytes props = veltra::proto::buildPropertyUpdate(list);
   const std::string kOther = "-o veltra.tcp.port:0", kGet = "GET / HTTP/1.1\r\n\r\n", kOk = "HTTP/1.1 200 OK\r\n\r\n";
-  struct Row { const char* name; std::vector<testsupport::Seg> segs; V want; std::string args = ""; int snap = 0; };
+  struct Row { const char* name; std::vector<testsupport::Seg> segs; V want; std::string args = ""; int snap = 0; bool loopback = false; };
   const Row rows[] = {
       {"split", {{1, 0, a5}, {1, 5, b9}}, {"10\t", "1\t"}},
       {"merged", {{1, 0, cat({kPropReq, kLongLoc, kPropReq})}}, {"10,1,10\t"}},
@@ -63,6 +67,11 @@ TEST(Wireshark, CraftedCaptures) {
       {"invalid length byte", {{1, 0, cat({kPropReq, kBadLen, kPropReq})}, {0, 0, kDisappear}, {1, 8, kPropReq}},
        {"10\tinvalid length byte 2 (below 3); this direction is no longer decoded", "11\t",
         "\tnot decoded: this direction lost its framing in frame 4"}},
+      {"invalid length byte, both ends on one address", {{1, 0, kBadLen}, {0, 0, kDisappear}},
+       {"\tinvalid length byte 2 (below 3); this direction is no longer decoded", "11\t"}, "", 0, true},
+      {"compound: each element's target", {{1, 0, kCompound}}, {"#254,#5,#6\t11,11\t"}, "-e veltra.target"},
+      {"fields and property entries", {{1, 0, kLongLoc}, {0, 0, props}}, {"10\t90\t\t\t\t1\t", "\t\t0x40,0x10\t0x03,0x00\tana\t16\t"},
+       "-e veltra.longloc.x -e veltra.longloc.dir -e veltra.property.flags -e veltra.property.access -e veltra.property.value"},
       {"cut by the snap length", {{1, 0, pl}}, {"10\tframe cut short by the capture: 3 of 11 bytes captured"}, "", 60},
       {"one byte cut", {{1, 0, pl}}, {"10\tframe cut short by the capture: 10 of 11 bytes captured"}, "", 67},
       {"heuristic: a session", {{1, 0, pl}, {0, 0, kDisappear}}, {"10,1\t", "11\t"}, kOther},
@@ -73,7 +82,7 @@ TEST(Wireshark, CraftedCaptures) {
   // clang-format on
   const std::string path = testing::TempDir() + "wireshark_crafted.pcap";
   for (const Row& row : rows) {
-    testsupport::writeCapture(path, true, row.segs);
+    testsupport::writeCapture(path, true, row.segs, {.loopback = row.loopback});
     const std::string source =
         row.snap ? "editcap -s " + std::to_string(row.snap) + " " + path + " -" : "cat " + path;
     EXPECT_EQ(tshark(source, row.args + " -Y veltra -T fields -e veltra.command -e "

@@ -55,5 +55,27 @@ TEST(PacketWriterTest, Limits) {
             "binary property longer than 255 bytes");
 }
 
+// Malformed input: every longer form of a value (C0/C1, E0 80..9F, F0 80..8F leads) is written
+// as the value's own shortest form, never copied through.
+TEST(PacketWriterTest, OverlongFormsWriteTheirValue) {
+  const auto form = [](uint32_t v, int n) {  // v in n bytes of UTF-8's pattern
+    std::string s(1, static_cast<char>((n == 1 ? 0 : 0xff00 >> n) | v >> 6 * (n - 1)));
+    for (int k = n - 2; k >= 0; --k) s += static_cast<char>(0x80 | (v >> 6 * k & 0x3f));
+    return s;
+  };
+  const auto wire = [](const std::string& s) {
+    PacketWriter w(ObjID(kObjClient), Command::Text);
+    w.utf(s);
+    return w.finish();
+  };
+  for (uint32_t v : {0x0u, 0x41u, 0x7fu, 0x80u, 0x7ffu, 0x800u, 0xd800u, 0xffffu}) {
+    const int shortest = v < 0x80 ? 1 : v < 0x800 ? 2 : 3;
+    for (int n = shortest + 1; n <= 4; ++n) {
+      EXPECT_EQ(wire(form(v, n)), wire(form(v, shortest))) << v << " in " << n << " bytes";
+      EXPECT_EQ(utfPrefix(form(v, n) + "x", utfLength(form(v, shortest))), size_t(n)) << v;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace veltra::proto

@@ -28,6 +28,8 @@ def session(tmp_path_factory):
         port = int(re.search(r":(\d+)$", server.stdout.readline().strip()).group(1))
         with veltra.Session("127.0.0.1", port, timeout=5, record=True) as watcher:
             watcher.login("ana")
+            with veltra.Session("127.0.0.1", port) as refused, pytest.raises(veltra.LoginError, match="error 7$"):
+                refused.login("!ana")
             watcher.send(veltra.build.room_id_request("Brackenvel#Lobby"))  # a reply to pass over
             watcher.teleport(watcher.room_id("Brackenvel#ChatHall"), 5, 5)
             bot = subprocess.Popen([sys.executable, str(PY / "examples" / "bot.py"), "--port", str(port),
@@ -135,9 +137,16 @@ def test_every_command_class_writes_what_it_parses():
         assert cmd.show(dump=True).count("\n") == 1 + len(cmd.fields) + sum(isinstance(v, list) and len(v) for v in cmd)
 
 
+def test_a_long_id_object_is_written_as_its_text():
+    # ObjID("!!bob") is the id "!bob" (one "!" dropped), which the text "!!bob" gives too.
+    assert veltra.build.disappear(veltra.ObjID("!!bob")) == veltra.build.disappear("!!bob") == b"\x08\x00\x04!bob\x0b"
+
+
 ERRORS = [
     (lambda: veltra.parse(b"\x04\x01\x0e\x00"), veltra.ReadError, "^read past the end of the packet$"),
     (lambda: veltra.parse(b"\x05\x01\x0e\x00"), veltra.ReadError, "^length byte 5 in a frame of 4 bytes$"),
+    (lambda: veltra.parse(b"\x03\x01\x0b\x00"), veltra.ReadError, "^length byte 3 in a frame of 4 bytes$"),
+    (lambda: veltra.build.disappear(0), ValueError, "^a short id is 1..255$"),
     (lambda: veltra.build.text("", "x" * 256), veltra.WriteError, "^string of 256 bytes; the maximum is 255$"),
     (lambda: veltra.Text(text="é" * 126).to_bytes(), veltra.WriteError,
      "^packet of 258 bytes; the maximum under protocol 24 is 255$"),

@@ -20,6 +20,7 @@ edits elsewhere in the file. An entry whose text no longer occurs exactly once i
 stale, never applied blindly. A fault that does not compile is reported apart, not as caught.
 
     tools/dev/mutate.py [--build DIR] [--list FILE] [--only COMPONENT ...] [--match TEXT]
+                        [--target TARGET ...]
 """
 import argparse
 import collections
@@ -88,12 +89,15 @@ def main():
     ap.add_argument("--fuzz-build", default="build/fuzz", help="the fuzz preset's build directory")
     ap.add_argument("--fuzz-runs", type=int, default=50000)
     ap.add_argument("--test-timeout", type=int, default=600)
+    ap.add_argument("--target", action="append", default=[],
+                    help="build only these targets (repeat), e.g. a component's tool and tests")
     args = ap.parse_args()
 
     mutants = [m for m in parse(pathlib.Path(args.list))
                if (not args.only or m.component in args.only)
                and (args.match in m.path or args.match in m.old)]
     build = str(ROOT / args.build)
+    targets = [a for t in args.target for a in ("--target", t)]
     tally = collections.defaultdict(collections.Counter)
     missed = []
     # A signal must not leave a fault in the tree: restore, then stop.
@@ -119,7 +123,7 @@ def main():
         path.write_text(text.replace(m.old, m.new, 1))
         started = time.monotonic()
         try:
-            rc, out = run(["cmake", "--build", build, "-j2"], 1800)
+            rc, out = run(["cmake", "--build", build, "-j2"] + targets, 1800)
             if rc != 0:
                 verdict = "no-build"
             else:
@@ -138,7 +142,7 @@ def main():
             missed.append(label)
         print(f"{label}\n    {verdict} ({time.monotonic() - started:.0f} s)", flush=True)
 
-    run(["cmake", "--build", build, "-j2"], 1800)  # leave the build matching the tree
+    run(["cmake", "--build", build, "-j2"] + targets, 1800)  # leave the build matching the tree
     print("\n| component | caught | missed | no build | stale | caught of built |")
     print("|---|---|---|---|---|---|")
     total = collections.Counter()
