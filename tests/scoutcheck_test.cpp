@@ -140,7 +140,7 @@ TEST(Scoutcheck, StubworldPassesEveryCaseStrictly) {
   ASSERT_TRUE(server.waitFor("listening on", 10s));
   const uint16_t port =
       static_cast<uint16_t>(std::stoi(server.out.substr(server.out.rfind(':') + 1)));
-  const std::string json = testing::TempDir() + "scoutcheck.json";
+  const std::string json = testing::TempDir() + "scoutcheck_" + std::to_string(getpid()) + ".json";
   const Process run = check(port, {"--strict", "--json", json});
   EXPECT_EQ(run.status, 0) << run.out << run.err;
   const Process listed = check(port, {"--dry-run"});
@@ -238,7 +238,7 @@ size_t count(const std::string& text, const std::string& what) {
 
 TEST(Scoutcheck, JunitHasAFailurePerFailedCase) {
   BrokenServer server(drop(Command::AppearActor));  // props pass, visibility fails
-  const std::string path = testing::TempDir() + "scoutcheck.xml";
+  const std::string path = testing::TempDir() + "scoutcheck_" + std::to_string(getpid()) + ".xml";
   const Process run =
       check(server.port, {"-o", "300ms", "-c", "props", "-c", "visibility", "--junit", path});
   std::stringstream xml;
@@ -270,8 +270,8 @@ TEST(Scoutcheck, CommandLine) {
   const std::string closed = "127.0.0.1:" + std::to_string(ntohs(a.sin_port));
   const std::tuple<std::vector<std::string>, int, std::string> rows[] = {
       {{"--version"}, 0, std::string("scoutcheck ") + kVersion + "\n"},
-      {{"-o", "5x"}, 2, "scoutcheck: invalid --timeout"},
-      {{"-o", "0"}, 2, "scoutcheck: invalid --timeout"},
+      {{"-o", "5x"}, 2, "scoutcheck: --timeout: want a duration"},
+      {{"-o", "0"}, 2, "scoutcheck: --timeout: want 1ms to 10min, got 0 (seconds)\n"},
       {{"-c", "nope", "--dry-run"}, 2, "scoutcheck: no case or group nope"},
       {{"localhost:1"}, 2, "scoutcheck: invalid server address"},
       {{closed}, 1, "scoutcheck: cannot reach " + closed + ": connect: Connection refused\n"},

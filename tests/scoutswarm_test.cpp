@@ -29,7 +29,9 @@ using namespace testsupport;
 using namespace std::chrono_literals;
 namespace proto = veltra::proto;
 
-std::string tempPath(const std::string& name) { return testing::TempDir() + "swarm_" + name; }
+std::string tempPath(const std::string& name) {
+  return testing::TempDir() + "swarm_" + std::to_string(getpid()) + "_" + name;
+}
 
 Report readReport(const std::string& path) {
   std::stringstream s;

@@ -80,7 +80,8 @@ TEST(Wireshark, CraftedCaptures) {
                           {1, 11, {0x15, 3, 3, 0, 2, 2, 40}}}, {}, kOther},
   };
   // clang-format on
-  const std::string path = testing::TempDir() + "wireshark_crafted.pcap";
+  const std::string path =
+      testing::TempDir() + "wireshark_crafted_" + std::to_string(getpid()) + ".pcap";
   for (const Row& row : rows) {
     testsupport::writeCapture(path, true, row.segs, {.loopback = row.loopback});
     const std::string source =
@@ -117,7 +118,8 @@ TEST(Wireshark, AgreesWithScoutdumpOnARealCapture) {
   Process server(STUBWORLD_BIN, {"--listen", "127.0.0.1:0", "--quiet"});
   ASSERT_TRUE(server.waitFor("listening on", 5s));
   const std::string port = std::to_string(std::stoi(server.out.substr(server.out.rfind(':') + 1)));
-  const std::string path = testing::TempDir() + "wireshark_live.pcap";
+  const std::string path =
+      testing::TempDir() + "wireshark_live_" + std::to_string(getpid()) + ".pcap";
   Process capture("/bin/sh", {"-c", "exec tcpdump -i lo -U --immediate-mode -w " + path +
                                         " tcp port " + port + " 2>&1"});
   ASSERT_TRUE(capture.waitFor("listening on", 10s)) << capture.out;

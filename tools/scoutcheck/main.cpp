@@ -20,6 +20,7 @@
 #include <random>
 #include <thread>
 
+#include "common/cli.hpp"
 #include "common/netio.hpp"
 #include "common/text.hpp"
 #include "scoutcheck/cases.hpp"
@@ -32,23 +33,9 @@ namespace {
 using namespace scoutcheck;
 using std::chrono::milliseconds;
 
-constexpr milliseconds kMaxTimeout{600000};
-
 int problem(const std::string& text, int status = 1) {
   std::fprintf(stderr, "scoutcheck: %s\n", veltra::tools::escapeText(text).c_str());
   return status;
-}
-
-// "500ms", "2s", "1.5s", "1m", or a bare number of seconds; nullopt otherwise.
-std::optional<milliseconds> duration(const std::string& text) {
-  double v = 0;
-  const char* end = text.data() + text.size();
-  const auto [unit, ec] = std::from_chars(text.data(), end, v);
-  if (ec != std::errc() || !std::isfinite(v) || v < 0) return std::nullopt;
-  const std::string_view u(unit, static_cast<size_t>(end - unit));
-  const double ms = u == "ms" ? v : u.empty() || u == "s" ? v * 1000 : u == "m" ? v * 60000 : -1;
-  if (ms < 1 || ms > static_cast<double>(kMaxTimeout.count())) return std::nullopt;
-  return milliseconds(static_cast<int64_t>(std::llround(ms)));
 }
 
 bool writeFile(const std::string& path, const std::string& text) {
@@ -74,7 +61,8 @@ double since(Clock::time_point t) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string target = "127.0.0.1:6650", timeoutText = "2s", junitPath, jsonPath;
+  std::string target = "127.0.0.1:6650", junitPath, jsonPath;
+  double timeoutMs = 2000;
   std::vector<std::string> selected;
   bool strict = false, noRobustness = false, dryRun = false, quiet = false;
 
@@ -83,37 +71,30 @@ int main(int argc, char** argv) {
       "runs cases grouped by area (framing, props, login, rooms, visibility, move, chat,\n"
       "ids, logout, robust), each MUST or SHOULD, and prints a verdict for each.",
       "scoutcheck"};
-  app.set_version_flag("--version", std::string("scoutcheck ") + veltra::proto::kVersion);
+  veltra::tools::standardFlags(app, quiet, "print failures and the summary only");
   app.add_option("endpoint", target, "server to check, IPv4 HOST:PORT")
       ->type_name("HOST:PORT")
       ->capture_default_str();
   app.add_option("-c,--case", selected, "run this case (id) or group only; repeatable")
       ->type_name("ID|GROUP")
       ->allow_extra_args(false);  // one value each time, so the endpoint may follow
-  app.add_option("-o,--timeout", timeoutText,
-                 "time each awaited reply may take (500ms, 2s; a bare number is seconds)")
-      ->type_name("DURATION")
-      ->capture_default_str();
+  veltra::tools::addDuration(
+      app, "-o,--timeout", [&](double seconds) { timeoutMs = seconds * 1000; }, 2,
+      "time each awaited reply may take (500ms, 2s; a bare number is seconds)",
+      veltra::tools::Unit::kSeconds, 0.001, 600);
   app.add_flag("--strict", strict, "SHOULDs count too, and so do passes that were not strict");
   app.add_flag("--no-robustness", noRobustness, "leave out the cases that send malformed input");
   app.add_flag("--dry-run", dryRun, "list the selected cases and exit");
   app.add_option("--junit", junitPath, "write JUnit XML to FILE")->type_name("FILE");
   app.add_option("--json", jsonPath, "write the results as JSON to FILE")->type_name("FILE");
-  app.add_flag("-q,--quiet", quiet, "print failures and the summary only");
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
-    if (e.get_exit_code() == 0) return app.exit(e);  // --help, --version
-    std::fprintf(stderr, "scoutcheck: %s\nRun with --help for more information.\n",
-                 veltra::tools::escapeText(e.what()).c_str());
-    return 2;
+    return veltra::tools::usageExit(app, e);
   }
 
   Context ctx;
-  const auto timeout = duration(timeoutText);
-  if (!timeout)
-    return problem("invalid --timeout (want 1ms..10m, e.g. 500ms, 2s): " + timeoutText, 2);
-  ctx.timeout = *timeout;
+  ctx.timeout = milliseconds(std::llround(timeoutMs));
   if (!veltra::tools::parseEndpoint(target, ctx.server))
     return problem("invalid server address (want IPv4 HOST:PORT): " + target, 2);
   if ((app.count("--junit") && junitPath.empty()) || (app.count("--json") && jsonPath.empty()))
