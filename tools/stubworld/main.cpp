@@ -133,7 +133,7 @@ class StampedLines : public std::streambuf {
 struct Options {
   sockaddr_in addr{};
   bool quiet = false;
-  size_t maxConnections = 4096;
+  size_t maxConnections = 16384;  // ten thousand sessions and room to spare
   double loginTimeout = 10;  // seconds; 0: no limit
 };
 
@@ -546,8 +546,10 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "stubworld: open-file limit %zu leaves no room for connections\n", fds);
       return 1;
     }
-    std::fprintf(stderr, "stubworld: open-file limit %zu: at most %zu connections\n", fds,
-                 fds - kReservedFds);
+    // The default is only as large as the machine allows; a limit asked for is told about.
+    if (app.count("--max-connections"))
+      std::fprintf(stderr, "stubworld: open-file limit %zu: at most %zu connections\n", fds,
+                   fds - kReservedFds);
     o.maxConnections = fds - kReservedFds;
   }
 
