@@ -89,6 +89,10 @@ TEST(Segment, ParseAndCoverage) {
   EXPECT_EQ(problems({"0/3", "2/3"}), "missing 1/3:2/3;");
   EXPECT_EQ(problems({"0:1/2", "1/3:1"}), "overlap 1/3:1/2;");
   EXPECT_EQ(problems({"0:1", "0:1"}), "overlap 0:1;");
+  EXPECT_EQ(problems({"0:1", "1/4:1/2"}), "overlap 1/4:1/2;");
+  std::string why;
+  const Segment second = *Segment::parse("1/3", why);  // floor(N/3) .. floor(2N/3) - 1
+  EXPECT_EQ(std::pair(second.first(10), second.last(10)), std::pair(3u, 6u));
   EXPECT_EQ(problems({"1/4:1/2"}), "missing 0:1/4;missing 1/2:1;");
 }
 
