@@ -47,12 +47,13 @@ CONFIGS += [
     for rate in (40, 80, 160)
 ]
 
-# Ten thousand sessions in a hundred rooms, from segment processes of one plan (one process
-# per core would starve the server on a small machine: the load generator's share is part of
-# what is measured), at rising move rates: the relay latency and where it turns.
+# Ten thousand sessions in a hundred rooms, from two segment processes of one plan, at rising
+# move rates: the relay latency and where it turns. The ramp lasts one move period, so that the
+# sessions' moves are spread evenly over it rather than coming in bursts, and each session
+# moves several times.
 CONFIGS += [
     dict(name=f"10k-100r-{rate}m", sessions=10000, rooms=100, move_rate=rate, chat_rate=0,
-         ramp=1000, duration=30, segments=2, server_args=["--max-connections", "12000"])
+         ramp=min(1000, 10000 * rate), duration=60, segments=2)
     for rate in (0.05, 0.1, 0.15, 0.2)
 ]
 
