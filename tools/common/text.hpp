@@ -14,5 +14,7 @@ std::string escapeText(std::string_view text);
 // Every byte that is not part of well-formed UTF-8 (a stray or overlong byte,
 // an encoded surrogate, beyond U+10FFFF) becomes U+FFFD; the rest stays.
 std::string validUtf8(std::string_view text);
+// &, <, >, " and ' as character references, for HTML or XML text and attribute values.
+std::string markupEntities(std::string_view text);
 
 }  // namespace veltra::tools

@@ -19,19 +19,7 @@ std::string safe(const std::string& text) {
   return out;
 }
 
-std::string xml(const std::string& text) {
-  std::string out;
-  for (char ch : safe(text)) {
-    switch (ch) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      default: out += ch;
-    }
-  }
-  return out;
-}
+std::string xml(const std::string& text) { return veltra::tools::markupEntities(safe(text)); }
 
 std::string seconds(double s) {
   char b[32];

@@ -33,18 +33,7 @@ const char* color(size_t i) { return kPalette[i % std::size(kPalette)]; }
 // that are not UTF-8 and control characters as \xNN, as the summary prints them, then the
 // characters HTML gives a meaning as entities.
 std::string escape(std::string_view text) {
-  std::string out;
-  for (char c : veltra::tools::escapeText(text)) {
-    switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&#39;"; break;
-      default: out += c;
-    }
-  }
-  return out;
+  return veltra::tools::markupEntities(veltra::tools::escapeText(text));
 }
 
 std::string orDash(const std::string& text) { return text.empty() ? "&mdash;" : escape(text); }
