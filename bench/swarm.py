@@ -134,12 +134,22 @@ COLUMNS = [  # header, key, format
     ("p50 ms", "p50", "{:>8.3f}"), ("p99 ms", "p99", "{:>8.3f}"),
     ("swarm s", "swarm_cpu", "{:>8.2f}"), ("server s", "server_cpu", "{:>8.2f}"),
     ("swarm us/cmd", "swarm_us", "{:>12.3f}"), ("server us/cmd", "server_us", "{:>13.3f}"),
-    ("ratio", "ratio", "{:>6.3f}"), ("KB/sess", "rss", "{:>7.1f}"), ("done", "verdict", "{:>11}"),
+    ("ratio", "ratio", "{:>6.3f}"), ("÷send", "per_send", "{:>6.2f}"), ("KB/sess", "rss", "{:>7.1f}"), ("done", "verdict", "{:>11}"),
 ]
 
 
 def line(values):
     return "  ".join(fmt.format(values[key]) for _, key, fmt in COLUMNS)
+
+
+def send_floor(build):
+    """The CPU time of one loopback send() of a LONGLOC frame, measured now, beside the runs."""
+    out = subprocess.run([os.path.join(build, "bench/send_bench"), "--benchmark_format=json",
+                          "--benchmark_filter=BM_LoopbackSend/250", "--benchmark_min_time=1"],
+                         capture_output=True, text=True, check=True).stdout
+    bench = json.loads(out)["benchmarks"][0]
+    scale = {"ns": 1e-3, "us": 1.0, "ms": 1e3}[bench["time_unit"]]
+    return bench["cpu_time"] * scale
 
 
 def header():
@@ -150,7 +160,7 @@ def header():
 def median_row(rows):
     out = dict(rows[0])
     for key in ("relays_s", "p50", "p99", "swarm_cpu", "server_cpu", "swarm_us", "server_us",
-                "ratio", "rss"):
+                "ratio", "per_send", "rss"):
         out[key] = statistics.median(r[key] for r in rows)
     return out
 
@@ -165,13 +175,18 @@ def main():
     ap.add_argument("--repeat", type=int, default=1, help="runs per configuration (median)")
     args = ap.parse_args()
     server_args = SERVERS[args.server](args.build)
+    floor = send_floor(args.build)
     print(f"server {args.server}, {args.duration:g} s in the world, "
-          f"median of {args.repeat}; CPU per command received by scoutswarm", flush=True)
+          f"median of {args.repeat}; CPU per command received by scoutswarm; one loopback "
+          f"send() (bench/send_bench, 250 connections) {floor:.3f} us: ÷send is the server's "
+          f"CPU per command over it", flush=True)
     print(header(), flush=True)
     for cfg in CONFIGS:
         if args.only not in cfg["name"]:
             continue
         rows = [run_one(args.build, server_args, cfg, args.duration) for _ in range(args.repeat)]
+        for r in rows:
+            r["per_send"] = r["server_us"] / floor
         print(line(median_row(rows)), flush=True)
 
 
