@@ -299,7 +299,8 @@ TEST(Scoutcheck, VerdictsWeighInStatusSummaryAndJunit) {
             "(strict)\n");
   EXPECT_NE(scoutcheck::junit(run).find("tests=\"5\" failures=\"3\" errors=\"0\" skipped=\"1\""),
             std::string::npos);
-  EXPECT_NE(scoutcheck::junit(run).find("got: c &amp; &quot;d&quot;</failure>"), std::string::npos)
+  EXPECT_NE(scoutcheck::junit(run).find("a &lt;b&gt;\ngot: c &amp; &quot;d&quot;</failure>"),
+            std::string::npos)
       << scoutcheck::junit(run);
   run.strict = false;
   EXPECT_NE(scoutcheck::junit(run).find("failures=\"1\""), std::string::npos);
