@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <limits>
 
+#include "common/text.hpp"
+
 namespace {
 
 namespace cli = veltra::tools;
@@ -26,12 +28,14 @@ std::string run(const std::vector<std::string>& args) {
   double rate = 1;
   uint64_t count = 1;
   bool quiet = false;
+  std::string mode;
   cli::standardFlags(app, quiet);
   cli::addDuration(app, "-t,--timeout", timeout, "", Unit::kMillis, 1, 600000);
   cli::addDuration(app, "--wait", wait, "", Unit::kSeconds, 0, 3600);
   app.add_option("-n,--sessions", sessions)->check(cli::range(1u, 20000u));
   app.add_option("--rate", rate)->check(cli::range(0.01, 100000.0));
   app.add_option("--count", count)->check(cli::range<uint64_t>(1, UINT64_MAX));
+  app.add_option("--mode", mode)->check(cli::oneOf({"walk", "talk", "hop"}));
   try {
     app.parse(std::vector<std::string>(args.rbegin(), args.rend()));
   } catch (const CLI::ParseError& e) {
@@ -74,9 +78,13 @@ TEST(Cli, DurationsRangesAndUsageLines) {
       {{"--verbose"}, "unknown option --verbose"},
       {{"-z"}, "unknown option -z"},
       {{"extra"}, "unexpected argument extra"},
+      {{"--mode", "run"}, "--mode: want walk, talk or hop, got run"},
       {{"-t"}, "--timeout needs a value"},
   };
   for (const Row& row : rows) EXPECT_EQ(run(row.args), row.want) << row.args.front();
+  // What a usage line quotes cannot forge a line or reach the terminal as an escape.
+  EXPECT_EQ(cli::escapeText("hi\n[1 x]\x1b[2J\\\xc2\x9b\x7f"),
+            "hi\\x0a[1 x]\\x1b[2J\\\\\\x9b\\x7f");
 }
 
 // Bounds are printed so that they read back as themselves.

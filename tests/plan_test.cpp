@@ -117,6 +117,16 @@ TEST(Scenario, GroupsSplitExactlyAndEvenlyOverSegments) {
     if (!weighted && total != counted) continue;
     const std::vector<uint32_t> split = sc.split(total);
     ASSERT_EQ(std::accumulate(split.begin(), split.end(), 0u), total);
+    // The weighted groups share the rest in proportion, largest remainders first: none gets
+    // more than one session over its share beyond what another gets.
+    double weights = 0, lo = 0, hi = 0;
+    for (const auto& g : sc.groups) weights += g.count ? 0 : g.weight;
+    for (size_t g = 0; g < groups && weights > 0; ++g) {
+      if (sc.groups[g].count) continue;
+      const double off = split[g] - (total - counted) * sc.groups[g].weight / weights;
+      lo = std::min(lo, off), hi = std::max(hi, off);
+    }
+    EXPECT_LE(hi - lo, 1 + 1e-9);
     const scoutswarm::Membership members(split);
     ASSERT_EQ(members.size(), total);
     // Any segment holds every group in proportion (within one session), and the ranks

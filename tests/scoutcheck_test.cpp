@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "common/netio.hpp"
+#include "scoutcheck/report.hpp"
 #include "stubworld/world.hpp"
 #include "support/harness.hpp"
 #include "veltra/proto/reader.hpp"
@@ -260,6 +261,55 @@ TEST(Scoutcheck, JunitHasAFailurePerFailedCase) {
   EXPECT_TRUE(x.starts_with("<?xml ") && x.ends_with("</testsuite>\n</testsuites>\n"));
 }
 
+// What each verdict weighs, with and without --strict: in the exit status, the quiet output,
+// the summary and the JUnit counts.
+TEST(Scoutcheck, VerdictsWeighInStatusSummaryAndJunit) {
+  using scoutcheck::Level, scoutcheck::Verdict, scoutcheck::Run;
+  const scoutcheck::Case must{"g/must", "g", Level::kMust, false, "m", nullptr},
+      should{"g/should", "g", Level::kShould, false, "s", nullptr};
+  const auto result = [](const scoutcheck::Case& c, Verdict v, std::string expected = "",
+                         std::string got = "") {
+    return scoutcheck::Result{&c, {v, std::move(expected), std::move(got)}, 0};
+  };
+  const struct {
+    Verdict verdict;
+    bool must, should, strict;  // does it fail the run: a MUST, a SHOULD, either with --strict
+  } rows[] = {{Verdict::kPassed, false, false, false},
+              {Verdict::kNonStrict, false, false, true},
+              {Verdict::kFailed, true, false, true},
+              {Verdict::kSkipped, true, false, true}};
+  for (const auto& row : rows) {
+    for (const bool strict : {false, true}) {
+      const Run run{{}, "", strict, 0};
+      EXPECT_EQ(run.counts(result(must, row.verdict)), strict ? row.strict : row.must);
+      EXPECT_EQ(run.counts(result(should, row.verdict)), strict ? row.strict : row.should);
+    }
+  }
+  Run run{{result(must, Verdict::kPassed), result(should, Verdict::kNonStrict, "", "late"),
+           result(should, Verdict::kNonStrict, "", "late"),
+           result(must, Verdict::kFailed, "a <b>", "c & \"d\""),
+           result(should, Verdict::kSkipped, "", "no login")},
+          "127.0.0.1:1",
+          true,
+          1.5};
+  std::ostringstream summary, quiet;
+  scoutcheck::printSummary(summary, run);
+  EXPECT_EQ(summary.str(),
+            "5 cases: 1 passed, 2 passed not strictly, 1 failed (1 MUST), 1 skipped in 1.5 s "
+            "(strict)\n");
+  EXPECT_NE(scoutcheck::junit(run).find("tests=\"5\" failures=\"3\" errors=\"0\" skipped=\"1\""),
+            std::string::npos);
+  EXPECT_NE(scoutcheck::junit(run).find("a &lt;b&gt;\ngot: c &amp; &quot;d&quot;</failure>"),
+            std::string::npos)
+      << scoutcheck::junit(run);
+  run.strict = false;
+  EXPECT_NE(scoutcheck::junit(run).find("failures=\"1\""), std::string::npos);
+  for (const auto& r : run.results) scoutcheck::printResult(quiet, run, r, true);
+  EXPECT_TRUE(quiet.str().starts_with("\u00d7 g/must ")) << quiet.str();
+  EXPECT_NE(quiet.str().find("\n- g/should "), std::string::npos) << quiet.str();
+  EXPECT_EQ(count(quiet.str(), "\u2714"), 0u);
+}
+
 TEST(Scoutcheck, CommandLine) {
   int fd = socket(AF_INET, SOCK_STREAM, 0);  // a port nothing listens on
   sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
@@ -272,8 +322,10 @@ TEST(Scoutcheck, CommandLine) {
       {{"--version"}, 0, std::string("scoutcheck ") + kVersion + "\n"},
       {{"-o", "5x"}, 2, "scoutcheck: --timeout: want a duration"},
       {{"-o", "0"}, 2, "scoutcheck: --timeout: want 1ms to 10min, got 0 (seconds)\n"},
+      {{"-o", "11m"}, 2, "scoutcheck: --timeout: want 1ms to 10min, got 11m\n"},
       {{"-c", "nope", "--dry-run"}, 2, "scoutcheck: no case or group nope"},
       {{"localhost:1"}, 2, "scoutcheck: invalid server address"},
+      {{"127.0.0.1:65536"}, 2, "scoutcheck: invalid server address"},
       {{closed}, 1, "scoutcheck: cannot reach " + closed + ": connect: Connection refused\n"},
   };
   for (const auto& [args, status, text] : rows) {

@@ -114,6 +114,8 @@ TEST(Html, PageHasEveryPartEscapedAndLoadsNothing) {
   EXPECT_NE(element(page, "chart-latency-logout").find("no samples"), std::string::npos);
   EXPECT_EQ(element(page, "chart-latency-logout").find("<svg"), std::string::npos);
   EXPECT_NE(element(page, "chart-latency-relay").find("<svg"), std::string::npos);
+  // 30 lines received every second: 30 per second in its bucket.
+  EXPECT_NE(element(page, "chart-throughput").find("&quot;30/s&quot;"), std::string::npos);
 
   // Nothing over time in a report without a timeline, and no error at all: notes, no charts.
   Report bare;

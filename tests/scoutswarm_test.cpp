@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <sstream>
 
 #include "common/text.hpp"
@@ -63,6 +64,32 @@ Report fixedReport() {
   return r;
 }
 
+// A merge of a report with a copy of it: every count doubles, counts per second and per group
+// too; extremes, percentiles, bucket bounds and the length stay.
+void expectDoubled(const nlohmann::json& got, const nlohmann::json& one, const std::string& at) {
+  static const std::set<std::string> kStay = {"seconds", "min",   "max",  "p50",      "p90",
+                                              "p99",     "p99.9", "code", "observed", "schema"};
+  const auto sub = [](const nlohmann::json& j, const auto& key) {
+    if constexpr (std::is_integral_v<std::decay_t<decltype(key)>>)
+      return j.is_array() && key < j.size() ? j[key] : nlohmann::json();
+    else
+      return j.is_object() && j.contains(key) ? j[key] : nlohmann::json();
+  };
+  if (got.is_object()) {
+    for (const auto& [k, v] : got.items())
+      if (k != "runs") expectDoubled(v, sub(one, k), at + "." + k);
+  } else if (got.is_array()) {
+    for (size_t i = 0; i < got.size(); ++i)
+      expectDoubled(got[i], sub(one, i), at + "[" + std::to_string(i) + "]");
+  } else if (got.is_number()) {
+    const bool bound = at.find(".buckets[") != std::string::npos && at.ends_with("][0]");
+    if (bound || std::ranges::any_of(kStay, [&](auto& k) { return at.ends_with("." + k); }))
+      EXPECT_EQ(got, one) << at;
+    else
+      EXPECT_EQ(got.get<double>(), 2 * (one.is_null() ? 0 : one.get<double>())) << at;
+  }
+}
+
 TEST(Histogram, BucketsPercentilesAndMerge) {
   // Every value falls into the bucket whose bounds hold it, no bucket wider than 1/64 of it.
   for (size_t i = 0; i < Histogram::kBuckets; ++i) {
@@ -92,6 +119,7 @@ TEST(Histogram, BucketsPercentilesAndMerge) {
     EXPECT_EQ(all.percentile(r.percent), r.expected) << r.percent;
     odd.merge(even);
     EXPECT_EQ(odd, all);
+    EXPECT_EQ(SparseHistogram::of(all).expand().percentile(r.percent), r.expected);
   }
 }
 
@@ -148,6 +176,17 @@ TEST(Scoutswarm, RunCountsAndMerge) {
   EXPECT_EQ(std::vector<std::string>(row.begin() + 3, row.begin() + 7),
             (std::vector<std::string>{"4", "0", "16", "48"}));
   EXPECT_EQ(row[8], "0");
+  // Each row's relay p99 in ms is its second's; the highest of them, the highest of the seconds.
+  double rowsP99 = 0, secondsP99 = 0;
+  std::ifstream f(csv);
+  for (std::string line; std::getline(f, line);) {
+    const size_t last = line.rfind(','), before = line.rfind(',', last - 1);
+    if (std::isdigit(static_cast<unsigned char>(line[0])))
+      rowsP99 = std::max(rowsP99, std::stod(line.substr(before + 1, last - before - 1)));
+  }
+  for (const Interval& in : r.timeline)
+    secondsP99 = std::max<double>(secondsP99, in.latency[kRelayLatency].expand().percentile(99));
+  EXPECT_NEAR(rowsP99, secondsP99 / 1000, 0.0005);
   Interval sum;
   for (const Interval& in : r.timeline) {
     sum.started += in.started, sum.completed += in.completed, sum.movesSent += in.movesSent;
@@ -168,6 +207,8 @@ TEST(Scoutswarm, RunCountsAndMerge) {
   EXPECT_EQ(r.relay.count(), 16u * 3);
   EXPECT_EQ(r.chat.count(), 8u * 4);
   EXPECT_EQ(r.foreignMoves + r.foreignLines, 0u);
+  EXPECT_GT(std::min(r.relay.min(), r.chat.min()),
+            0u);  // in us: a trip through a server takes some
   using C = proto::Command;
   for (C c : {C::PropRequest, C::SessionInit, C::PropertySet, C::RoomIdRequest, C::Subscribe,
               C::Teleport, C::SessionExit})
@@ -191,15 +232,8 @@ TEST(Scoutswarm, RunCountsAndMerge) {
   ASSERT_EQ(m.status, 0) << m.err;
   EXPECT_NE(m.out.find("verdict: PASS: 8 of 8 sessions completed"), std::string::npos);
   const Report twice = readReport(merged);
-  EXPECT_EQ(twice.planned, 8u);
   EXPECT_EQ(twice.runs.size(), 2u);
-  EXPECT_EQ(twice.framesSent[code(C::LongLoc)], 32u);
-  for (const auto& [a, b] : {std::pair{&r.relay, &twice.relay},
-                             {&r.chat, &twice.chat},
-                             {&r.steps[kLogin], &twice.steps[kLogin]}}) {
-    EXPECT_EQ(b->count(), 2 * a->count());
-    for (double p : {50.0, 90.0, 99.0, 99.9, 100.0}) EXPECT_EQ(b->percentile(p), a->percentile(p));
-  }
+  expectDoubled(nlohmann::json::parse(twice.toJson()), nlohmann::json::parse(r.toJson()), "");
 }
 
 // A scenario of four groups on stubworld, 2 s each: every count the plan fixes, by group. Walkers
@@ -497,6 +531,12 @@ TEST(Thresholds, TableAgainstAFixedReport) {
   EXPECT_TRUE(judged.passed());
   judged.thresholds.push_back(Threshold::parse("chat.p99<5ms").evaluate(r));
   EXPECT_FALSE(judged.passed());
+  // Without thresholds, every session completed and no error.
+  Report done = r;
+  done.completed = 10, done.failed = 0;
+  EXPECT_FALSE(done.passed());  // 3 errors
+  done.errors.clear();
+  EXPECT_TRUE(done.passed());
 
   for (const char* bad :
        {"relay.p99", "relay.p98<5ms", "relay.p99=5ms", "relay.p99<5xs", "relay.p99<",
@@ -539,6 +579,8 @@ TEST(Report, JsonRoundTripAndMergeOfTimelines) {
   second.completed = 8, second.linesSent = 4, second.linesReceived = 1;
   second.latency[kLogin] = SparseHistogram::of(r.steps[kLogin]);
   r.timeline = {first, second};
+  r.groups = {{"walkers", 6, 5, 1, {{"moves", 50}}, r.relay, r.chat},
+              {"talkers", 4, 3, 1, {{"lines", 4}}, {}, {}}};
   r.thresholds = {Threshold::parse("relay.p99<5ms").evaluate(r),
                   Threshold::parse("chat.p50<1ms").evaluate(r),
                   Threshold::parse("logout.max<1s").evaluate(r)};
@@ -555,11 +597,7 @@ TEST(Report, JsonRoundTripAndMergeOfTimelines) {
   merged = r;
   merged.merge(other);
   ASSERT_EQ(merged.timeline.size(), 3u);
-  EXPECT_EQ(merged.timeline[0].relays, 120u);
-  EXPECT_EQ(merged.timeline[0].inWorld, 14u);
-  EXPECT_EQ(merged.timeline[0].latency[kRelayLatency].expand().count(), 6u);
-  EXPECT_EQ(merged.timeline[0].errors.at("connection reset"), 6u);
-  EXPECT_EQ(merged.thresholds.size(), 3u);
+  expectDoubled(nlohmann::json::parse(merged.toJson()), nlohmann::json::parse(r.toJson()), "");
   EXPECT_EQ(Report::fromJson(merged.toJson()), merged);
 }
 
@@ -613,6 +651,12 @@ TEST(Compare, RegressionTable) {
       {report(base, 1, 0), 1000, {"sessions.failed"}},  // from 0: worse by any share
       {report(base, 0, 500), 10, {"relay.p999"}},       // a maximum alone is not judged
       {report({}, 0, 0), 0, {}},                        // no relays: nothing to judge
+      {[&] {
+         Report r = report(base, 0, 0);
+         return r.errors["reset"] = 1, r;
+       }(),
+       1000,
+       {"errors.count"}},
   };
   const Report before = report(base, 0, 0);
   for (const auto& row : rows) {
