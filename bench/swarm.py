@@ -55,6 +55,9 @@ CONFIGS += [
     dict(name=f"10k-100r-{rate}m", sessions=10000, rooms=100, move_rate=rate, chat_rate=0,
          ramp=min(1000, 10000 * rate), duration=60, segments=2)
     for rate in (0.05, 0.1, 0.15, 0.2)
+] + [  # the same from one process: the load's own cost without a second process's wake-ups
+    dict(name="10k-100r-0.1m-1p", sessions=10000, rooms=100, move_rate=0.1, chat_rate=0,
+         ramp=1000, duration=60)
 ]
 
 SERVERS = {
