@@ -18,6 +18,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using testsupport::Bytes;
+using testsupport::LoopbackRecording;
 using testsupport::Process;
 using testsupport::Seg, testsupport::writeCapture, testsupport::kSent, testsupport::kLost,
     testsupport::kBadIpLength;
@@ -203,16 +204,11 @@ unfinished frames at the end: 0
 // A stubworld session recorded with tcpdump on lo: scoutdump decodes, direction by
 // direction, exactly the frames scoutprobe traced.
 TEST(Scoutdump, AgreesWithScoutprobeOnARealCapture) {
-  if (geteuid() != 0 || Process("/bin/sh", {"-c", "command -v tcpdump"}, 5s).status != 0)
-    GTEST_SKIP() << "capturing on lo needs root and tcpdump";
-  Process server(STUBWORLD_BIN, {"--listen", "127.0.0.1:0", "--quiet"});
-  ASSERT_TRUE(server.waitFor("listening on", 5s));
-  const std::string port = std::to_string(std::stoi(server.out.substr(server.out.rfind(':') + 1)));
-  const std::string path =
-      testing::TempDir() + "scoutdump_live_" + std::to_string(getpid()) + ".pcap";
-  Process capture("/bin/sh", {"-c", "exec tcpdump -i lo -U --immediate-mode -w " + path +
-                                        " tcp port " + port + " 2>&1"});
-  ASSERT_TRUE(capture.waitFor("listening on", 10s)) << capture.out;
+  if (!LoopbackRecording::possible()) GTEST_SKIP() << "capturing on lo needs root and tcpdump";
+  LoopbackRecording recording("scoutdump");
+  ASSERT_TRUE(recording.why.empty()) << recording.why;
+  Process &server = recording.server, &capture = *recording.capture;
+  const std::string &port = recording.port, &path = recording.path;
   const Process probe(SCOUTPROBE_BIN, {"127.0.0.1", port}, 20s);
   ASSERT_EQ(probe.status, 0) << probe.out;
   std::this_thread::sleep_for(300ms);  // the last segments reach the file

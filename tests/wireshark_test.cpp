@@ -19,6 +19,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using testsupport::Bytes;
+using testsupport::LoopbackRecording;
 using testsupport::Process;
 using V = std::vector<std::string>;
 
@@ -113,16 +114,11 @@ TEST(Wireshark, CraftedCaptures) {
 // per direction of each connection tshark lists the commands scoutdump lists, and
 // two display filters on fields select exactly the frames carrying those fields.
 TEST(Wireshark, AgreesWithScoutdumpOnARealCapture) {
-  if (geteuid() != 0 || Process("/bin/sh", {"-c", "command -v tcpdump"}, 5s).status != 0)
-    GTEST_SKIP() << "capturing on lo needs root and tcpdump";
-  Process server(STUBWORLD_BIN, {"--listen", "127.0.0.1:0", "--quiet"});
-  ASSERT_TRUE(server.waitFor("listening on", 5s));
-  const std::string port = std::to_string(std::stoi(server.out.substr(server.out.rfind(':') + 1)));
-  const std::string path =
-      testing::TempDir() + "wireshark_live_" + std::to_string(getpid()) + ".pcap";
-  Process capture("/bin/sh", {"-c", "exec tcpdump -i lo -U --immediate-mode -w " + path +
-                                        " tcp port " + port + " 2>&1"});
-  ASSERT_TRUE(capture.waitFor("listening on", 10s)) << capture.out;
+  if (!LoopbackRecording::possible()) GTEST_SKIP() << "capturing on lo needs root and tcpdump";
+  LoopbackRecording recording("wireshark");
+  ASSERT_TRUE(recording.why.empty()) << recording.why;
+  Process &server = recording.server, &capture = *recording.capture;
+  const std::string &port = recording.port, &path = recording.path;
   EXPECT_EQ(Process(SCOUTPROBE_BIN, {"127.0.0.1", port}, 20s).status, 0);
   const Process swarm(SCOUTSWARM_BIN,
                       {"127.0.0.1:" + port, "--sessions", "3", "--duration", "1", "--move-rate",

@@ -38,11 +38,12 @@ def server():
 def job():
     with open(SOURCE / "deploy/kubernetes/job.yaml") as f:
         manifest = yaml.safe_load(f)
-    spec = manifest["spec"]
-    assert manifest["kind"] == "Job" and spec["completionMode"] == "Indexed"
-    container = spec["template"]["spec"]["containers"][0]
+    body = manifest["spec"]  # Kubernetes' own field names
+    pod = body["template"]["spec"]
+    assert manifest["kind"] == "Job" and body["completionMode"] == "Indexed"
+    container = pod["containers"][0]
     env = {e["name"]: e["value"] for e in container["env"]}
-    assert spec["completions"] == spec["parallelism"] == int(env["SEGMENTS"])
+    assert body["completions"] == body["parallelism"] == int(env["SEGMENTS"])
     return container, env
 
 

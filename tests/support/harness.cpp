@@ -1,6 +1,7 @@
 #include "support/harness.hpp"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -128,6 +129,26 @@ int dial(uint16_t port, int receiveBuffer) {
   const sockaddr_in addr = loopback(port);
   if (connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0) return fd;
   return close(fd), -1;
+}
+
+bool LoopbackRecording::possible() {
+  return geteuid() == 0 &&
+         Process("/bin/sh", {"-c", "command -v tcpdump"}, std::chrono::seconds(5)).status == 0;
+}
+
+LoopbackRecording::LoopbackRecording(const std::string& name)
+    : server(STUBWORLD_BIN, {"--listen", "127.0.0.1:0", "--quiet"}) {
+  if (!server.waitFor("listening on", std::chrono::seconds(5))) {
+    why = "stubworld did not start: " + server.out;
+    return;
+  }
+  port = std::to_string(std::stoi(server.out.substr(server.out.rfind(':') + 1)));
+  path = testing::TempDir() + name + "_live_" + std::to_string(getpid()) + ".pcap";
+  capture.emplace("/bin/sh",
+                  std::vector<std::string>{"-c", "exec tcpdump -i lo -U --immediate-mode -w " +
+                                                     path + " tcp port " + port + " 2>&1"});
+  if (!capture->waitFor("listening on", std::chrono::seconds(10)))
+    why = "tcpdump did not start: " + capture->out;
 }
 
 }  // namespace testsupport

@@ -38,6 +38,17 @@ class Process {
   int fds_[2] = {-1, -1};  // stdout, stderr
 };
 
+// stubworld on a free loopback port, recorded by tcpdump on lo into a file of this process's
+// own; `why` is empty once both listen. Needs root and tcpdump (possible()).
+struct LoopbackRecording {
+  static bool possible();
+  explicit LoopbackRecording(const std::string& name);
+
+  Process server;
+  std::string port, path, why;
+  std::optional<Process> capture;
+};
+
 // A peer's script, step by step: a count of whole frames to read (length byte
 // first, counting the whole frame), bytes to send, a pause, or an action.
 enum Action { kShutWrite, kReset };  // half-close (the other side's sends still arrive); reset

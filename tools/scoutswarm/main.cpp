@@ -129,7 +129,7 @@ std::string loadScenario(const std::string& path, const std::string& text, const
   return "";
 }
 
-// The progress line, cut to the width: the parts of least use go first, so that a narrow
+// The progress line, cut to the width: the pieces of least use go first, so that a narrow
 // terminal still shows the time and the sessions.
 std::string progressLine(const Progress& p, const Progress& before, double total, int width) {
   char b[9][48];
