@@ -3,6 +3,8 @@
 // TCP_NODELAY, the sends going round 250 connections whose other ends one
 // thread reads through epoll, as a client process holding many sessions does.
 // bench/swarm.py prints it beside the server's CPU per relayed command.
+// BM_LoopbackSendBatch is the same through the servers' SendBatch, 100 sends per
+// system call: what batching saves of it.
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <netinet/in.h>
@@ -13,9 +15,12 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <stdexcept>
 #include <thread>
 #include <vector>
+
+#include "common/sendbatch.hpp"
 
 namespace {
 
@@ -73,5 +78,50 @@ void BM_LoopbackSend(benchmark::State& state) {
   close(ep);
 }
 BENCHMARK(BM_LoopbackSend)->Arg(1)->Arg(250);
+
+void BM_LoopbackSendBatch(benchmark::State& state) {
+  constexpr size_t kBatch = 100;
+  const auto n = static_cast<size_t>(state.range(0));
+  std::vector<std::unique_ptr<veltra::tools::Connection>> senders;
+  std::vector<int> receivers;
+  const int ep = epoll_create1(0);
+  for (size_t i = 0; i < n; ++i) {
+    const auto [sender, receiver] = loopbackPair();
+    senders.push_back(std::make_unique<veltra::tools::Connection>(sender));
+    receivers.push_back(receiver);
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.fd = receiver;
+    epoll_ctl(ep, EPOLL_CTL_ADD, receiver, &ev);
+  }
+  std::thread reader([&] {
+    uint8_t buf[65536];
+    epoll_event evs[64];
+    for (size_t open = n; open > 0;) {
+      const int k = epoll_wait(ep, evs, 64, -1);
+      for (int i = 0; i < k; ++i)
+        if (recv(evs[i].data.fd, buf, sizeof buf, 0) <= 0)
+          epoll_ctl(ep, EPOLL_CTL_DEL, evs[i].data.fd, nullptr), --open;
+    }
+  });
+  veltra::tools::SendBatch batch;
+  if (!batch.usingRing()) state.SkipWithError("no io_uring here");
+  const uint8_t frame[11] = {0x0b, 0x02, 0x01, 0x04, 0xcc, 0x09, 0xa1, 0x00, 0x00, 0x00, 0x9d};
+  std::vector<veltra::tools::Connection*> due;
+  std::vector<veltra::tools::SendBatch::Result> results;
+  size_t next = 0;
+  for (auto _ : state) {  // one iteration: one frame; every kBatch-th sends the batch
+    senders[next]->queue(frame);
+    due.push_back(senders[next].get());
+    next = next + 1 == n ? 0 : next + 1;
+    if (due.size() == kBatch) batch.flush(due, results), due.clear();
+  }
+  batch.flush(due, results);
+  for (const auto& s : senders) shutdown(s->fd(), SHUT_WR);
+  reader.join();
+  for (int r : receivers) close(r);
+  close(ep);
+}
+BENCHMARK(BM_LoopbackSendBatch)->Arg(250);
 
 }  // namespace

@@ -3,7 +3,8 @@
 
 For every configuration in CONFIGS it starts a fresh server, runs scoutswarm
 with a JSON report, stops the server, and prints one table row: relays per
-second, relay latency p50/p99, the CPU time of each process (from wait4's
+second, relay latency p50/p99 over the run and over the seconds when every session was in
+the world ("all-in"), the CPU time of each process (from wait4's
 rusage, user + system) and the CPU per command, scoutswarm's per command it
 received and the server's per command it sent (the same commands), and their
 ratio. scoutswarm should stay at or below half the server's CPU per command.
@@ -48,16 +49,16 @@ CONFIGS += [
 ]
 
 # Ten thousand sessions in a hundred rooms, from two segment processes of one plan, at rising
-# move rates: the relay latency and where it turns. The ramp lasts one move period, so that the
-# sessions' moves are spread evenly over it rather than coming in bursts, and each session
-# moves several times.
+# move rates: the relay latency and where it turns. The ramp lasts two move periods, so that
+# the sessions' moves are spread evenly over them rather than coming in bursts, and logins do
+# not come faster than the server admits them while it relays.
 CONFIGS += [
     dict(name=f"10k-100r-{rate}m", sessions=10000, rooms=100, move_rate=rate, chat_rate=0,
-         ramp=min(1000, 10000 * rate), duration=60, segments=2)
+         ramp=5000 * rate, duration=60, segments=2)
     for rate in (0.05, 0.1, 0.15, 0.2)
 ] + [  # the same from one process: the load's own cost without a second process's wake-ups
     dict(name="10k-100r-0.1m-1p", sessions=10000, rooms=100, move_rate=0.1, chat_rate=0,
-         ramp=1000, duration=60)
+         ramp=500, duration=60)
 ]
 
 SERVERS = {
@@ -69,6 +70,32 @@ SERVERS = {
 }
 
 
+def plateau(report, sessions):
+    """The relay latencies of the seconds in which every session was in the world, as
+    {bucket's lowest value (us): count}: the steady state, without the ramp's logins and the
+    end's logouts."""
+    merged = {}
+    for second in report["timeline"]:
+        if second["inWorld"] != sessions:
+            continue
+        for low, n in second["latency"].get("relay", {}).get("buckets", []):
+            merged[low] = merged.get(low, 0) + n
+    return merged
+
+
+def percentile(buckets, pct):
+    """The lowest value of the bucket holding the pct-th percentile; nan without samples."""
+    total = sum(buckets.values())
+    if not total:
+        return float("nan")
+    rank, seen = max(1, -(-pct * total // 100)), 0
+    for low in sorted(buckets):
+        seen += buckets[low]
+        if seen >= rank:
+            return low
+    return float("nan")
+
+
 def cpu_of(rusage):
     return rusage.ru_utime + rusage.ru_stime
 
@@ -76,7 +103,8 @@ def cpu_of(rusage):
 def run_one(build, server_args, cfg, duration):
     server = subprocess.Popen(server_args + cfg.get("server_args", []), stdout=subprocess.PIPE,
                               stderr=subprocess.DEVNULL, text=True)
-    scoutswarm = os.path.join(build, "tools/scoutswarm/scoutswarm")
+    # Another scoutswarm build to compare with, side by side: SCOUTSWARM=PATH.
+    scoutswarm = os.environ.get("SCOUTSWARM", os.path.join(build, "tools/scoutswarm/scoutswarm"))
     try:
         first = server.stdout.readline().strip()
         if not first.startswith("listening on "):
@@ -119,11 +147,13 @@ def run_one(build, server_args, cfg, duration):
     per_swarm = swarm_cpu / received * 1e6 if received else float("nan")
     per_server = server_cpu / received * 1e6 if received else float("nan")
     s = report["sessions"]
+    full = plateau(report, cfg["sessions"])
     return dict(
         name=cfg["name"], sessions=cfg["sessions"], rooms=cfg["rooms"], moves=cfg["move_rate"],
         # Another segment's moves are foreign to a process: relayed all the same.
         relays_s=(report["latency"]["relay"]["count"] + report["moves"]["foreign"]) / seconds,
         p50=report["latency"]["relay"]["p50"] / 1000, p99=report["latency"]["relay"]["p99"] / 1000,
+        full_p50=percentile(full, 50) / 1000, full_p99=percentile(full, 99) / 1000,
         swarm_cpu=swarm_cpu, server_cpu=server_cpu, swarm_us=per_swarm, server_us=per_server,
         ratio=per_swarm / per_server if per_server and per_server == per_server else float("nan"),
         rss=server_usage.ru_maxrss / cfg["sessions"] if server_usage else float("nan"),
@@ -135,6 +165,7 @@ COLUMNS = [  # header, key, format
     ("config", "name", "{:<14}"), ("sess", "sessions", "{:>5}"), ("rooms", "rooms", "{:>5}"),
     ("mv/s", "moves", "{:>4}"), ("relays/s", "relays_s", "{:>10.0f}"),
     ("p50 ms", "p50", "{:>8.3f}"), ("p99 ms", "p99", "{:>8.3f}"),
+    ("all-in p50", "full_p50", "{:>10.3f}"), ("all-in p99", "full_p99", "{:>10.3f}"),
     ("swarm s", "swarm_cpu", "{:>8.2f}"), ("server s", "server_cpu", "{:>8.2f}"),
     ("swarm us/cmd", "swarm_us", "{:>12.3f}"), ("server us/cmd", "server_us", "{:>13.3f}"),
     ("ratio", "ratio", "{:>6.3f}"), ("÷send", "per_send", "{:>6.2f}"), ("KB/sess", "rss", "{:>7.1f}"), ("done", "verdict", "{:>11}"),
@@ -146,13 +177,17 @@ def line(values):
 
 
 def send_floor(build):
-    """The CPU time of one loopback send() of a LONGLOC frame, measured now, beside the runs."""
+    """The CPU time of one loopback send() of a LONGLOC frame, and of one such send among 100
+    submitted together (a server's SendBatch), measured now, beside the runs."""
     out = subprocess.run([os.path.join(build, "bench/send_bench"), "--benchmark_format=json",
-                          "--benchmark_filter=BM_LoopbackSend/250", "--benchmark_min_time=1"],
+                          "--benchmark_filter=BM_LoopbackSend(Batch)?/250",
+                          "--benchmark_min_time=1"],
                          capture_output=True, text=True, check=True).stdout
-    bench = json.loads(out)["benchmarks"][0]
-    scale = {"ns": 1e-3, "us": 1.0, "ms": 1e3}[bench["time_unit"]]
-    return bench["cpu_time"] * scale
+    us = {}
+    for bench in json.loads(out)["benchmarks"]:
+        scale = {"ns": 1e-3, "us": 1.0, "ms": 1e3}[bench["time_unit"]]
+        us[bench["name"].split("/")[0]] = bench["cpu_time"] * scale
+    return us["BM_LoopbackSend"], us.get("BM_LoopbackSendBatch", float("nan"))
 
 
 def header():
@@ -162,7 +197,7 @@ def header():
 
 def median_row(rows):
     out = dict(rows[0])
-    for key in ("relays_s", "p50", "p99", "swarm_cpu", "server_cpu", "swarm_us", "server_us",
+    for key in ("relays_s", "p50", "p99", "full_p50", "full_p99", "swarm_cpu", "server_cpu", "swarm_us", "server_us",
                 "ratio", "per_send", "rss"):
         out[key] = statistics.median(r[key] for r in rows)
     return out
@@ -178,11 +213,12 @@ def main():
     ap.add_argument("--repeat", type=int, default=1, help="runs per configuration (median)")
     args = ap.parse_args()
     server_args = SERVERS[args.server](args.build)
-    floor = send_floor(args.build)
+    floor, batched = send_floor(args.build)
     print(f"server {args.server}, {args.duration:g} s in the world, "
           f"median of {args.repeat}; CPU per command received by scoutswarm; one loopback "
-          f"send() (bench/send_bench, 250 connections) {floor:.3f} us: ÷send is the server's "
-          f"CPU per command over it", flush=True)
+          f"send() (bench/send_bench, 250 connections) {floor:.3f} us, one of 100 submitted "
+          f"together {batched:.3f} us: ÷send is the server's CPU per command over the first",
+          flush=True)
     print(header(), flush=True)
     for cfg in CONFIGS:
         if args.only not in cfg["name"]:

@@ -1,11 +1,13 @@
 // The plan: execution segments, which processes that each compute their share from
-// their own segment alone together run every session exactly once, and scenarios,
-// whose groups split the sessions exactly and evenly.
+// their own segment alone together run every session exactly once, scenarios,
+// whose groups split the sessions exactly and evenly, and the requests' schedule.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <numeric>
 #include <random>
 
+#include "scoutswarm/activity.hpp"
 #include "scoutswarm/scenario.hpp"
 #include "scoutswarm/segment.hpp"
 
@@ -15,6 +17,39 @@ using scoutswarm::Fraction;
 using scoutswarm::Scenario;
 using scoutswarm::ScenarioError;
 using scoutswarm::Segment;
+
+// A session's requests keep the phase of its planned start whatever its login took, come no
+// earlier than its entry and one period apart, and all before its duration is up; a session
+// that entered before its first slot sends exactly on the plan.
+TEST(Schedule, SlotsKeepThePlannedPhaseAfterTheEntry) {
+  std::mt19937_64 rng(11);
+  std::uniform_real_distribution<double> rates(0.01, 50), delays(0, 30), durations(1, 120);
+  constexpr double kSecond = 1e9;
+  for (int draw = 0; draw < 20000; ++draw) {
+    const double rate = rates(rng), duration = durations(rng);
+    const int64_t planned = static_cast<int64_t>(delays(rng) * 1e3 * kSecond);
+    // Half of the sessions log in before their first slot, half late by up to 30 s.
+    const double delay = draw % 2 ? delays(rng) : delays(rng) / 30 * 0.5 / rate;
+    const int64_t entered = planned + static_cast<int64_t>(delay * kSecond);
+    const auto count = static_cast<uint32_t>(std::floor(duration * rate));
+    const int64_t gap = scoutswarm::slotAt(planned, entered, 1, rate) -
+                        scoutswarm::slotAt(planned, entered, 0, rate);
+    ASSERT_NEAR(static_cast<double>(gap), kSecond / rate, 2) << draw;
+    for (const uint32_t k : {0u, count / 2, count > 0 ? count - 1 : 0u}) {
+      const int64_t at = scoutswarm::slotAt(planned, entered, k, rate);
+      ASSERT_GE(at, entered) << draw;
+      const double phase = static_cast<double>(at - planned) / kSecond * rate - 0.5;
+      ASSERT_NEAR(phase, std::round(phase), 1e-5) << draw;
+      ASSERT_LT(static_cast<double>(at - entered), (k + 1) / rate * kSecond + 1) << draw;
+      if (delay * rate < 0.5) {
+        ASSERT_NEAR(phase, k, 1e-5) << draw;
+      }
+      if (count > 0 && k == count - 1) {
+        ASSERT_LT(static_cast<double>(at - entered), duration * kSecond) << draw;
+      }
+    }
+  }
+}
 
 TEST(Segment, CoveringSegmentsShareEveryIndexOnce) {
   std::mt19937_64 rng(7);

@@ -17,6 +17,7 @@
 
 #include "common/text.hpp"
 #include "scoutswarm/compare.hpp"
+#include "scoutswarm/readpace.hpp"
 #include "scoutswarm/report.hpp"
 #include "scoutswarm/thresholds.hpp"
 #include "support/harness.hpp"
@@ -289,6 +290,9 @@ TEST(Scoutswarm, ScenarioCountsByGroup) {
       ASSERT_NE(g, r.groups.end()) << row.name;
       EXPECT_EQ(g->planned, times * row.sessions) << row.name;
       EXPECT_EQ(g->completed, times * row.sessions) << row.name;
+      for (const char* step : {"connect", "SESSINIT", "SESSEXIT"})  // each member's own
+        EXPECT_EQ(g->steps.count(step) ? g->steps.at(step).count() : 0, times * row.sessions)
+            << row.name << " " << step;
       Sent sent = row.sent;
       for (auto& [activity, n] : sent) n *= times;
       EXPECT_EQ(g->sent, sent) << row.name;
@@ -473,6 +477,12 @@ TEST(Scoutswarm, MergeRefusesReportsThatDoNotAddUp) {
       {edit([](Report& r) { r.errors["x"] = Report::kMaxCount; }), "errors: the total is above"},
       {edit([](Report& r) { r.planned = 1, r.groups.emplace_back(); }),
        "groups: their planned sessions add up to 0, not the total 1"},
+      {edit([](Report& r) {
+         r.steps[kLogin].record(900);
+         r.groups.emplace_back().relay = r.relay, r.groups[0].steps["SESSINIT"].record(900);
+         r.groups[0].steps["SESSINIT"].record(901);
+       }),
+       "groups: their SESSINIT latencies add up to 2, not the total 1"},
   };
   for (const auto& row : rows) {
     const std::string path = tempPath("bad.json");
@@ -579,8 +589,9 @@ TEST(Report, JsonRoundTripAndMergeOfTimelines) {
   second.completed = 8, second.linesSent = 4, second.linesReceived = 1;
   second.latency[kLogin] = SparseHistogram::of(r.steps[kLogin]);
   r.timeline = {first, second};
-  r.groups = {{"walkers", 6, 5, 1, {{"moves", 50}}, r.relay, r.chat},
-              {"talkers", 4, 3, 1, {{"lines", 4}}, {}, {}}};
+  r.groups = {
+      {"walkers", 6, 5, 1, {{"moves", 50}}, {{"SESSINIT", r.steps[kLogin]}}, r.relay, r.chat},
+      {"talkers", 4, 3, 1, {{"lines", 4}}, {}, {}, {}}};
   r.thresholds = {Threshold::parse("relay.p99<5ms").evaluate(r),
                   Threshold::parse("chat.p50<1ms").evaluate(r),
                   Threshold::parse("logout.max<1s").evaluate(r)};
@@ -628,6 +639,60 @@ TEST(Scoutswarm, NothingConnects) {
   EXPECT_EQ(r.completed, 0u);
   EXPECT_GT(r.errors.at("connection refused"), 0u);
   EXPECT_EQ(run.out.find("latency (ms)"), std::string::npos) << run.out;
+}
+
+// The loop stops waiting on sockets once it is woken often, and waits again only once little
+// is ready: rates between the bounds keep the mode it has; a loop woken seldom with much
+// ready (busy with a few full sockets) keeps waiting.
+TEST(ReadPace, ModeFollowsTheRateWithHysteresis) {
+  using Mode = ReadPace::Mode;
+  struct Row {
+    const char* load;
+    Mode from;
+    int64_t everyUs;  // an observation this often,
+    int ready;        // finding this many
+    Mode to;
+  } rows[] = {
+      {"quiet", Mode::kWaiting, 1000, 1, Mode::kWaiting},
+      {"woken often", Mode::kWaiting, 100, 1, Mode::kPolling},
+      {"busy, woken seldom", Mode::kWaiting, 10'000, 500, Mode::kWaiting},
+      {"between, waiting", Mode::kWaiting, 500, 1, Mode::kWaiting},
+      {"between, polling", Mode::kPolling, 1000, 2, Mode::kPolling},
+      {"quiet again", Mode::kPolling, 2000, 1, Mode::kWaiting},
+      {"one long wait", Mode::kPolling, 1'000'000, 400, Mode::kWaiting},
+  };
+  for (const Row& row : rows) {
+    ReadPace pace;
+    int64_t t = 0;
+    if (row.from == Mode::kPolling)
+      for (int k = 0; k < 200; ++k) pace.observed(t += 50'000, 1);
+    ASSERT_EQ(pace.mode(), row.from) << row.load;
+    while (t < 2'000'000'000) pace.observed(t += row.everyUs * 1000, row.ready);
+    EXPECT_EQ(pace.mode(), row.to) << row.load;
+    EXPECT_EQ(pace.nextPoll(), t + ReadPace::kPeriod) << row.load;
+  }
+}
+
+// Many sockets, each sent a little now and then, wake the loop thousands of times a second:
+// it polls instead of waiting (seen with strace: some 4000 sleeps in this run). It still
+// reads every relay, in time.
+TEST(Scoutswarm, PollingRunReadsEveryRelay) {
+  Process server(STUBWORLD_BIN, {"--listen", "127.0.0.1:0", "--quiet"});
+  ASSERT_TRUE(server.waitFor("listening on", 10s));
+  const std::string endpoint = server.out.substr(13, server.out.find('\n') - 13);
+  const std::string json = tempPath("polling.json");
+  const Process run(
+      SCOUTSWARM_BIN,
+      {endpoint, "-n", "200", "--rooms", "100", "--move-rate", "50", "--chat-rate", "0",
+       "--duration", "1", "--ramp", "4000", "--timeout", "2000", "-q", "--json", json},
+      30s);
+  ASSERT_EQ(run.status, 0) << run.out << run.err;
+  const Report r = readReport(json);
+  EXPECT_EQ(std::tie(r.completed, r.movesSent, r.foreignMoves), std::make_tuple(200u, 10000u, 0u));
+  EXPECT_TRUE(r.errors.empty());
+  const uint64_t moves = r.commandsReceived[static_cast<uint8_t>(veltra::proto::Command::LongLoc)];
+  EXPECT_EQ(r.relay.count(), moves);
+  EXPECT_GT(moves, 10000u * 9 / 10);  // each to its room's other session, once both are in
 }
 
 // compare judges latency percentiles and failure counts, higher being worse, beyond PCT.

@@ -143,13 +143,18 @@ void Connection::queue(std::vector<uint8_t>& bytes) {
 Connection::Io Connection::flush() {
   if (pending() == 0) return Io::kOk;
   const ssize_t n = send(fd_, out_.data() + sent_, pending(), MSG_NOSIGNAL);
+  return settle(n, n < 0 ? errno : 0);
+}
+
+Connection::Io Connection::settle(long n, int error) {
   if (n > 0) {
     sent_ += static_cast<size_t>(n);
     if (sent_ == out_.size()) out_.clear(), sent_ = 0;
     return Io::kOk;
   }
-  return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) ? Io::kAgain
-                                                                              : Io::kError;
+  if (n < 0 && (error == EAGAIN || error == EWOULDBLOCK || error == EINTR)) return Io::kAgain;
+  errno = error;
+  return Io::kError;
 }
 
 }  // namespace veltra::tools

@@ -87,6 +87,10 @@ class Connection {
   void queue(std::vector<uint8_t>& bytes);
   // Sends what is queued with one send(); kOk when the queue shrank.
   Io flush();
+  // The bytes flush() sends, for a caller that sends them itself; then settle() with what
+  // its send returned (a count, or -1 and the error, which is left in errno for kError).
+  std::span<const uint8_t> unsent() const { return {out_.data() + sent_, pending()}; }
+  Io settle(long n, int error);
   // Bytes queued and not yet accepted by the socket.
   size_t pending() const { return out_.size() - sent_; }
 

@@ -66,6 +66,13 @@ uint32_t plannedCount(const Behaviour& b, const Activity& a) {
   return static_cast<uint32_t>(std::min(std::floor(b.duration * (b.*a.rate)), 4e9));
 }
 
+int64_t slotAt(int64_t plannedAt, int64_t inWorldAt, uint32_t k, double rate) {
+  constexpr double kSecond = 1e9;
+  const double late = static_cast<double>(inWorldAt - plannedAt) / kSecond * rate - 0.5;
+  const double skipped = late > 0 ? std::ceil(late) : 0;
+  return plannedAt + static_cast<int64_t>(std::ceil((skipped + k + 0.5) / rate * kSecond));
+}
+
 uint32_t roomsNeeded(const Behaviour& b, size_t ring) {
   const uint64_t hops = plannedCount(b, kActivityTable[kHops]);
   return static_cast<uint32_t>(std::min<uint64_t>(ring, std::max<uint64_t>(b.watch, hops + 1)));

@@ -5,8 +5,8 @@
 // behaviour is a row, its function, its Behaviour field and its scenario key.
 //
 // A session sends the k-th request of an activity (k from 0) at (k + 1/2) / rate
-// seconds after its teleport, floor(duration * rate) of them in all: the plan,
-// not the server, fixes how many.
+// seconds after its scheduled start, floor(duration * rate) of them in all: the
+// plan, not the server, fixes how many and when (see slotAt).
 #pragma once
 
 #include <array>
@@ -44,6 +44,15 @@ extern const std::array<Activity, kActivities> kActivityTable;
 
 // How many requests of the activity a session of the behaviour sends.
 uint32_t plannedCount(const Behaviour& b, const Activity& a);
+
+// When (ns) a session that was to start at `plannedAt` and entered the world at
+// `inWorldAt` sends the k-th request of an activity at `rate`: on the grid of
+// (k + 1/2) / rate from its planned start, so that sessions keep the ramp's
+// spread however long their logins took (a server that admits a backlog of
+// logins at once would otherwise bring their requests in step for the rest of
+// the run). Slots before `inWorldAt` are skipped, whole periods at a time: the
+// first is at or after it, and the k-th within (k + 1) / rate of it.
+int64_t slotAt(int64_t plannedAt, int64_t inWorldAt, uint32_t k, double rate);
 
 // How many rooms a session looks up before entering, from a ring of `ring` rooms
 // starting at its own: as many as it watches or hops to, at most the ring. The

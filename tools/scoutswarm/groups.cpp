@@ -25,6 +25,12 @@ std::string millis(uint64_t micros) {
   return buf;
 }
 
+json stepsJson(const std::map<std::string, Histogram>& steps) {
+  json all = json::object();
+  for (const auto& [step, h] : steps) all[step] = reportio::histogramJson(h);
+  return all;
+}
+
 }  // namespace
 
 json groupsJson(const std::vector<GroupReport>& groups) {
@@ -33,6 +39,7 @@ json groupsJson(const std::vector<GroupReport>& groups) {
     all[veltra::tools::validUtf8(g.name)] = {
         {"sessions", {{"planned", g.planned}, {"completed", g.completed}, {"failed", g.failed}}},
         {"sent", g.sent},
+        {"steps", stepsJson(g.steps)},
         {"relay", reportio::histogramJson(g.relay)},
         {"chat", reportio::histogramJson(g.chat)}};
   return all;
@@ -42,6 +49,8 @@ std::vector<GroupReport> groupsFrom(const json& j, const GroupTotals& totals) {
   if (!j.is_object()) throw std::runtime_error("groups: not an object");
   std::vector<GroupReport> groups;
   GroupTotals sum{};
+  std::map<std::string, uint64_t> stepSums;
+  bool withSteps = false;
   for (const auto& [name, g] : j.items()) {
     const std::string at = "groups." + name;
     GroupReport r;
@@ -60,6 +69,18 @@ std::vector<GroupReport> groupsFrom(const json& j, const GroupTotals& totals) {
     if (!sent.is_object()) throw std::runtime_error(at + ".sent: not an object");
     for (const auto& [activity, n] : sent.items())
       r.sent[activity] = reportio::countFrom(n, at + ".sent." + activity);
+    // Reports written before groups had steps have none.
+    if (g.contains("steps")) {
+      const json& steps = g.at("steps");
+      if (!steps.is_object()) throw std::runtime_error(at + ".steps: not an object");
+      for (const auto& [step, h] : steps.items()) {
+        if (!totals.steps.count(step))
+          throw std::runtime_error(at + ".steps." + step + ": unknown");
+        r.steps[step] = reportio::histogramFrom(h, at + ".steps." + step);
+        reportio::add(stepSums[step], r.steps[step].count(), at + ".steps." + step);
+      }
+      withSteps = true;
+    }
     r.relay = reportio::histogramFrom(member(g, "relay", at), at + ".relay");
     r.chat = reportio::histogramFrom(member(g, "chat", at), at + ".chat");
     reportio::add(sum.planned, r.planned, at), reportio::add(sum.completed, r.completed, at);
@@ -82,6 +103,12 @@ std::vector<GroupReport> groupsFrom(const json& j, const GroupTotals& totals) {
                                  std::to_string(pairs[i].first) + ", not the total " +
                                  std::to_string(pairs[i].second));
   }
+  if (withSteps)
+    for (const auto& [step, n] : totals.steps)
+      if (stepSums[step] != n)
+        throw std::runtime_error("groups: their " + step + " latencies add up to " +
+                                 std::to_string(stepSums[step]) + ", not the total " +
+                                 std::to_string(n));
   return groups;
 }
 
@@ -102,6 +129,11 @@ void mergeGroups(std::vector<GroupReport>& into, const std::vector<GroupReport>&
     uint64_t relays = it->relay.count(), lines = it->chat.count();
     reportio::add(relays, g.relay.count(), at + ".relay.count");
     reportio::add(lines, g.chat.count(), at + ".chat.count");
+    for (const auto& [step, h] : g.steps) {
+      uint64_t n = it->steps[step].count();
+      reportio::add(n, h.count(), at + ".steps." + step + ".count");
+      it->steps[step].merge(h);
+    }
     it->relay.merge(g.relay), it->chat.merge(g.chat);
   }
 }
@@ -121,7 +153,8 @@ void printGroups(std::ostream& out, const std::vector<GroupReport>& groups) {
     std::snprintf(buf, sizeof buf, " %8.8s", a.c_str());
     out << buf;
   }
-  std::snprintf(buf, sizeof buf, " %10s %10s %10s\n", "relay p50", "relay p99", "chat p99");
+  std::snprintf(buf, sizeof buf, " %10s %10s %10s %10s\n", "login p99", "relay p50", "relay p99",
+                "chat p99");
   out << buf;
   for (const GroupReport& g : groups) {
     // Names come from a file: escaped, so none can forge a line.
@@ -137,8 +170,11 @@ void printGroups(std::ostream& out, const std::vector<GroupReport>& groups) {
     const auto latency = [](const Histogram& h, double p) {
       return h.count() ? millis(h.percentile(p)) : std::string("-");
     };
-    std::snprintf(buf, sizeof buf, " %10s %10s %10s\n", latency(g.relay, 50).c_str(),
-                  latency(g.relay, 99).c_str(), latency(g.chat, 99).c_str());
+    const auto login = g.steps.find("SESSINIT");
+    std::snprintf(buf, sizeof buf, " %10s %10s %10s %10s\n",
+                  login == g.steps.end() ? "-" : latency(login->second, 99).c_str(),
+                  latency(g.relay, 50).c_str(), latency(g.relay, 99).c_str(),
+                  latency(g.chat, 99).c_str());
     out << buf;
   }
 }

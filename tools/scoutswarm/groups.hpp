@@ -1,5 +1,6 @@
 // A report's part per scenario group: sessions, the requests of each activity
-// sent, and the relay and chat latencies of what the group's members received.
+// sent, the latencies of the members' own steps (connect, login...) and the
+// relay and chat latencies of what they received.
 // Groups merge by name, adding; a report read back must have groups that add
 // up to its totals.
 #pragma once
@@ -18,14 +19,16 @@ namespace scoutswarm {
 struct GroupReport {
   std::string name;
   uint64_t planned = 0, completed = 0, failed = 0;
-  std::map<std::string, uint64_t> sent;  // activity name -> requests sent
-  Histogram relay, chat;                 // moves and lines received by the group's members
+  std::map<std::string, uint64_t> sent;    // activity name -> requests sent
+  std::map<std::string, Histogram> steps;  // step name -> the members' latencies
+  Histogram relay, chat;                   // moves and lines received by the group's members
   bool operator==(const GroupReport&) const = default;
 };
 
 // The totals a report's groups must add up to.
 struct GroupTotals {
   uint64_t planned, completed, failed, relays, lines;
+  std::map<std::string, uint64_t> steps;  // step name -> latencies measured
 };
 
 nlohmann::ordered_json groupsJson(const std::vector<GroupReport>& groups);

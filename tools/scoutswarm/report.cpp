@@ -451,8 +451,9 @@ Report Report::fromJson(const std::string& text) {
   r.errors = errorsFrom(j["errors"]);
   for (const Field& t : j["thresholds"].elements()) r.thresholds.push_back(thresholdFrom(t));
   for (const Field& in : j["timeline"].elements()) r.timeline.push_back(intervalFrom(in));
-  r.groups = groupsFrom(j["groups"].value,
-                        {r.planned, r.completed, r.failed, r.relay.count(), r.chat.count()});
+  GroupTotals totals{r.planned, r.completed, r.failed, r.relay.count(), r.chat.count(), {}};
+  for (size_t i = 0; i < kSteps; ++i) totals.steps[kStepNames[i]] = r.steps[i].count();
+  r.groups = groupsFrom(j["groups"].value, totals);
   const Field verdict = j["verdict"];
   if (verdict.as<std::string>("a text") != (r.passed() ? "pass" : "fail"))
     verdict.refuse("does not follow from the report");

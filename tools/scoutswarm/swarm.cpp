@@ -190,7 +190,7 @@ const std::string& Swarm::roomName(uint32_t i, uint32_t j) const {
 }
 
 int64_t Swarm::scheduled(const Session& s, uint32_t k, double rate) const {
-  return s.inWorldAt + static_cast<int64_t>((k + 0.5) / rate * kSecond);
+  return slotAt(s.plannedAt, s.inWorldAt, k, rate);
 }
 
 void Swarm::interrupt() {
@@ -262,23 +262,39 @@ void Swarm::run(const std::function<void(const Progress&)>& everySecond) {
     }
     // The last session may have ended in the events just fired: end now, not at the next tick.
     if (finished_ >= last_ - first_) break;
-    // The timer wakes the loop on the microsecond; epoll's own time-out only on the millisecond.
-    int waitMs = 1000;
-    if (!events_.empty() && timer_fd_ >= 0 && events_.top().at != armed_) {
-      armed_ = events_.top().at;
-      itimerspec when{};
-      when.it_value = {static_cast<time_t>(armed_ / kSecond), static_cast<long>(armed_ % kSecond)};
-      timerfd_settime(timer_fd_, TFD_TIMER_ABSTIME, &when, nullptr);
-    } else if (!events_.empty() && timer_fd_ < 0) {
-      waitMs = static_cast<int>(
-          std::clamp<int64_t>((events_.top().at - now_ + 999'999) / 1'000'000, 0, 1000));
+    int n = 0;
+    if (pace_.mode() == ReadPace::Mode::kPolling) {
+      // Asleep outside epoll until the next event or poll; between polls only events fire.
+      const int64_t poll = pace_.nextPoll();
+      const int64_t until = events_.empty() ? poll : std::min(poll, events_.top().at);
+      if (until > now_) {
+        const timespec t{static_cast<time_t>(until / kSecond), static_cast<long>(until % kSecond)};
+        clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &t, nullptr);
+      }
+      now_ = clockNs();
+      if (now_ < poll) continue;
+      n = poller_.wait(0);
+    } else {
+      // The timer wakes the loop on the microsecond; epoll's own time-out only on the millisecond.
+      int waitMs = 1000;
+      if (!events_.empty() && timer_fd_ >= 0 && events_.top().at != armed_) {
+        armed_ = events_.top().at;
+        itimerspec when{};
+        when.it_value = {static_cast<time_t>(armed_ / kSecond),
+                         static_cast<long>(armed_ % kSecond)};
+        timerfd_settime(timer_fd_, TFD_TIMER_ABSTIME, &when, nullptr);
+      } else if (!events_.empty() && timer_fd_ < 0) {
+        waitMs = static_cast<int>(
+            std::clamp<int64_t>((events_.top().at - now_ + 999'999) / 1'000'000, 0, 1000));
+      }
+      n = poller_.wait(waitMs);
     }
-    const int n = poller_.wait(waitMs);
     if (n < 0) {
       countError("epoll: " + std::string(std::strerror(errno)));
       break;
     }
     now_ = clockNs();
+    pace_.observed(now_, n);
     for (const epoll_event& ev : poller_.events()) {
       if (ev.data.u64 == kTimerKey) {
         uint64_t expirations;
@@ -392,7 +408,7 @@ void Swarm::start(uint32_t i) {
   veltra::tools::enableArrivalTimes(fd);
   s.conn = std::make_unique<veltra::tools::Connection>(fd);
   enter(i, State::kConnecting);
-  s.since = origin_ + startAt(i);  // the scheduled start
+  s.since = s.plannedAt = origin_ + startAt(i);
   const int rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&cfg_.server), sizeof cfg_.server);
   if (rc != 0 && errno != EINPROGRESS) {
     fail(i, errno == ECONNREFUSED ? "connection refused"
@@ -413,7 +429,7 @@ void Swarm::connected(uint32_t i) {
                                 : "connect: " + std::string(std::strerror(err)));
     return;
   }
-  record(kConnect, s.since, now_);
+  record(i, kConnect, s.since, now_);
   poller_.modify(s.conn->fd(), EPOLLIN, i);
   s.writing = false;
   enter(i, State::kPropUpd);
@@ -457,10 +473,11 @@ void Swarm::enter(uint32_t i, State to) {
   }
 }
 
-void Swarm::record(Step step, int64_t from, int64_t to) {
+void Swarm::record(uint32_t i, Step step, int64_t from, int64_t to) {
   const auto us = static_cast<uint64_t>(std::max<int64_t>(to - from, 0)) / 1000;
   report_.steps[step].record(us);
   secondLatency_[step].record(us);
+  groupOf(i).steps[kStepNames[step]].record(us);
 }
 
 // A relayed move or line, from its scheduled time to its arrival.
@@ -612,7 +629,7 @@ void Swarm::replied(uint32_t i, const proto::Incoming& in) {
   switch (s.state) {
     case State::kPropUpd:
       if (!std::holds_alternative<proto::PropertyUpdate>(in.body)) return wrong("PROPREQ");
-      record(kPropUpd, s.since, arrival_);
+      record(i, kPropUpd, s.since, arrival_);
       enter(i, State::kLogin);
       send(i, proto::buildSessionInit(proto::loginProperties(cfg_.prefix + std::to_string(i + 1))));
       return;
@@ -621,14 +638,14 @@ void Swarm::replied(uint32_t i, const proto::Incoming& in) {
       if (!si) return wrong("SESSINIT");
       const auto err = si->props.value(proto::kVarError);
       if (err != "0") return fail(i, "login refused (" + err.value_or("no VAR_ERROR") + ")");
-      record(kLogin, s.since, arrival_);
+      record(i, kLogin, s.since, arrival_);
       return enterWorld(i);
     }
     case State::kRoomId: {
       const auto* rid = std::get_if<proto::RoomId>(&in.body);
       if (!rid) return wrong("ROOMIDRQ");
       if (rid->roomNumber == 0) return fail(i, "room number 0");
-      record(kRoomId, s.since, arrival_);
+      record(i, kRoomId, s.since, arrival_);
       s.rooms.push_back(rid->roomNumber);
       const Behaviour& b = behaviour(i);
       const uint32_t needed = roomsNeeded(b, rings_[membership_.groupOf(i)].size());
@@ -642,15 +659,21 @@ void Swarm::replied(uint32_t i, const proto::Incoming& in) {
       if (!s.conn) return;
       enter(i, State::kInWorld);
       s.inWorldAt = now_;
-      for (size_t a = 0; a < kActivities; ++a)
-        if (plannedCount(b, kActivityTable[a]) >= 1)
-          events_.push({scheduled(s, 0, b.*kActivityTable[a].rate), i, 0, Kind::kActivity,
-                        static_cast<uint8_t>(a)});
-      events_.push({now_ + static_cast<int64_t>(b.duration * kSecond), i, 0, Kind::kExit});
+      // It leaves after its duration, and never before its last request of each kind.
+      int64_t exit = now_ + static_cast<int64_t>(b.duration * kSecond);
+      for (size_t a = 0; a < kActivities; ++a) {
+        const Activity& act = kActivityTable[a];
+        if (const uint32_t count = plannedCount(b, act); count >= 1) {
+          events_.push(
+              {scheduled(s, 0, b.*act.rate), i, 0, Kind::kActivity, static_cast<uint8_t>(a)});
+          exit = std::max(exit, scheduled(s, count - 1, b.*act.rate) + 1);
+        }
+      }
+      events_.push({exit, i, 0, Kind::kExit});
       return;
     }
     case State::kLogout:  // SESSEXIT: logged out
-      record(kLogout, s.since, arrival_);
+      record(i, kLogout, s.since, arrival_);
       enter(i, State::kDone);
       close(i);
       return;

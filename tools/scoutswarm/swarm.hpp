@@ -4,8 +4,9 @@
 // schedule for the run's duration, then logging out.
 //
 // Open loop: session i starts at i / ramp seconds; a session in the world
-// sends its k-th move at (k + 1/2) / moveRate seconds after its teleport, and
-// its chat lines likewise, whatever the server does. Latencies count from the
+// sends its k-th move at (k + 1/2) / moveRate seconds after its start (slots
+// before its teleport skipped by whole periods), and its chat lines likewise,
+// whatever the server does. Latencies count from the
 // scheduled time, so a late loop or a slow server shows up as latency instead
 // of as fewer requests, and end at the kernel's arrival time of what was read,
 // so the loop's own delay in reading does not. Moves carry their sender and
@@ -31,6 +32,7 @@
 
 #include "common/netio.hpp"
 #include "scoutswarm/activity.hpp"
+#include "scoutswarm/readpace.hpp"
 #include "scoutswarm/report.hpp"
 #include "scoutswarm/scenario.hpp"
 #include "scoutswarm/segment.hpp"
@@ -117,7 +119,8 @@ class Swarm {
     bool writing = false;   // EPOLLOUT armed
     uint32_t serial = 0;    // bumped per state change; stale time-outs compare unequal
     int64_t since = 0;      // when the awaited request went out (ns)
-    int64_t inWorldAt = 0;  // when the TELEPORT went out (ns); the schedule's origin
+    int64_t plannedAt = 0;  // its scheduled start (ns): the grid of its requests
+    int64_t inWorldAt = 0;  // when the TELEPORT went out (ns): no request before
     std::array<uint32_t, kActivities> sent{};  // requests of each activity sent
     std::vector<uint16_t> rooms;               // looked up before entering, its own first
     std::unique_ptr<veltra::tools::Connection> conn;
@@ -169,7 +172,8 @@ class Swarm {
 
   // Measuring: latencies from a start time to an end, the schedule's send
   // times, and the arrival of what was read on the schedule's clock.
-  void record(Step step, int64_t from, int64_t to);
+  // Session i's step, in the run's, the second's and its group's histograms.
+  void record(uint32_t i, Step step, int64_t from, int64_t to);
   // Records a receipt's latency in the run's and the second's histograms; gives it (us).
   uint64_t recordRelay(Latency which, int64_t from);
   int64_t scheduled(const Session& s, uint32_t k, double rate) const;
@@ -213,6 +217,7 @@ class Swarm {
   int interrupt_fd_ = -1;
   int timer_fd_ = -1;  // wakes the loop for the next event
   int64_t armed_ = 0;  // when the timer is set to expire; 0: not armed
+  ReadPace pace_;
 };
 
 }  // namespace scoutswarm

@@ -5,7 +5,9 @@
 // logged as one describe line per command and handed to the World. At the end
 // of each loop turn the World's output is queued per connection and leaves in
 // one send() per connection, so batching grows with load instead of syscalls;
-// while the loop is busy, sends to a busy connection are at least 2 ms apart.
+// the turn's sends go to the kernel together (SendBatch: one io_uring_enter
+// where the kernel has io_uring); while the loop is busy, sends to a busy
+// connection are at least 2 ms apart.
 //
 // No client can deny service to the others:
 // - A connection is dropped for not reading only when, after its flush, the
@@ -50,6 +52,7 @@
 #include "common/cli.hpp"
 #include "common/netio.hpp"
 #include "common/process.hpp"
+#include "common/sendbatch.hpp"
 #include "common/text.hpp"
 #include "stubworld/backlog.hpp"
 #include "stubworld/pacing.hpp"
@@ -134,7 +137,7 @@ struct Options {
   sockaddr_in addr{};
   bool quiet = false;
   size_t maxConnections = 16384;  // ten thousand sessions and room to spare
-  double loginTimeout = 10;  // seconds; 0: no limit
+  double loginTimeout = 10;       // seconds; 0: no limit
 };
 
 class Server {
@@ -176,8 +179,8 @@ class Server {
   void expire(Clock::time_point now);
   int timeout(Clock::time_point now) const;
   void deliver();
-  // Sends what is queued. Returns why the connection is to be closed, or nothing.
-  std::string flushStep(Conn& c);
+  // After its flush: why the connection is to be closed, or nothing.
+  std::string flushStep(Conn& c, const net::SendBatch::Result& flushed);
   void setPhase(ConnId id, Conn& c, Phase to);
   void toFlush(ConnId id, Conn& c);
   void defer(ConnId id, Conn& c);
@@ -197,6 +200,10 @@ class Server {
   std::vector<ConnId> ready_, backlog_, flush_, deferred_;
   Clock::time_point nextSend_ = Clock::time_point::max();  // the earliest deferred send
   Load load_;                                              // pacing holds output while busy
+  net::SendBatch batch_;                                   // sends a turn's output at once
+  std::vector<net::Connection*> sending_;                  // deliver()'s batch and its results
+  std::vector<std::pair<ConnId, Conn*>> sendingIds_;
+  std::vector<net::SendBatch::Result> flushed_;
   ConnId next_id_ = 1;
   uint64_t turn_ = 0, flushMark_ = 0;
   int spare_ = -1;  // given up to accept and close when descriptors run out
@@ -460,6 +467,8 @@ void Server::deliver() {
     std::vector<ConnId> list;
     list.swap(flush_);
     ++flushMark_;
+    // The turn's output leaves in one batch: the held connections are set aside first.
+    sending_.clear(), sendingIds_.clear();
     for (ConnId id : list) {
       auto it = conns_.find(id);
       if (it == conns_.end()) continue;
@@ -470,17 +479,23 @@ void Server::deliver() {
         continue;
       }
       c.pace.sent(now);
-      if (const std::string why = flushStep(c); !why.empty())
+      sending_.push_back(&c.io), sendingIds_.push_back({id, &c});
+    }
+    batch_.flush(sending_, flushed_);
+    // Closing one connection leaves the others where they are.
+    for (size_t k = 0; k < sendingIds_.size(); ++k) {
+      const auto [id, c] = sendingIds_[k];
+      if (const std::string why = flushStep(*c, flushed_[k]); !why.empty())
         close(id, why);
-      else if (c.writing != (c.io.pending() > 0))
-        interest(id, c);
+      else if (c->writing != (c->io.pending() > 0))
+        interest(id, *c);
     }
   }
 }
 
-std::string Server::flushStep(Conn& c) {
-  if (c.io.flush() == net::Connection::Io::kError)
-    return std::string("send: ") + std::strerror(errno);
+std::string Server::flushStep(Conn& c, const net::SendBatch::Result& flushed) {
+  if (flushed.io == net::Connection::Io::kError)
+    return std::string("send: ") + std::strerror(flushed.error);
   const size_t unsent = c.io.pending();
   if (c.backlog.overrun(unsent))
     return "dropped: not reading (" + std::to_string(unsent) + " bytes unsent)";
