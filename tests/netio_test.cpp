@@ -58,6 +58,19 @@ TEST(Connection, ReadCarriesArrivalTime) {
   close(sender);
 }
 
+// A loopback listener for many connections; `addr` is where.
+int listenLoopback(sockaddr_in& addr) {
+  const int listener = socket(AF_INET, SOCK_STREAM, 0);
+  addr = {};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  listen(listener, 2048);
+  getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
+  return listener;
+}
+
 // A connected loopback pair {sender, receiver}, the sender non-blocking, both buffers small.
 std::pair<int, int> smallPair(int listener, const sockaddr_in& addr) {
   const int sender = socket(AF_INET, SOCK_STREAM, 0);
@@ -71,20 +84,16 @@ std::pair<int, int> smallPair(int listener, const sockaddr_in& addr) {
 }
 
 // Flushing through the ring leaves each connection as its own send() would, over more
-// connections than one submission takes: output sent whole, none, part of a large one (and
-// some left), an error for a peer that reset.
+// connections than one submission takes: output sent whole, none, part of a large one, none
+// of it to a full socket (at once, not waiting for room), an error for a peer that reset.
 TEST(SendBatch, RingAgreesWithPlainSends) {
   using veltra::tools::Connection;
-  const int listener = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-  ASSERT_EQ(listen(listener, 2048), 0);
-  ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len), 0);
-  enum Kind { kSmall, kNone, kReset, kLarge };
-  const auto kindOf = [](size_t i) { return i < 8 ? kLarge : static_cast<Kind>(i % 3); };
+  sockaddr_in addr;
+  const int listener = listenLoopback(addr);
+  enum Kind { kSmall, kNone, kReset, kLarge, kFull };
+  const auto kindOf = [](size_t i) {
+    return i < 4 ? kFull : i < 8 ? kLarge : static_cast<Kind>(i % 3);
+  };
   using Outcome = std::tuple<Connection::Io, int, size_t, ssize_t>;  // io, errno, pending, got
   std::vector<Outcome> seen[2];
   for (const bool ring : {false, true}) {
@@ -96,7 +105,12 @@ TEST(SendBatch, RingAgreesWithPlainSends) {
       const auto [sender, receiver] = smallPair(listener, addr);
       conns.push_back(std::make_unique<Connection>(sender));
       peers.push_back(receiver);
-      const std::vector<uint8_t> out(kindOf(i) == kLarge ? 1 << 20 : 7, static_cast<uint8_t>(i));
+      const std::vector<uint8_t> out(kindOf(i) == kLarge  ? 1 << 20
+                                     : kindOf(i) == kFull ? 1 << 16
+                                                          : 7,
+                                     static_cast<uint8_t>(i));
+      if (kindOf(i) == kFull)  // a socket that takes nothing more
+        while (send(sender, out.data(), out.size(), MSG_DONTWAIT) > 0) continue;
       if (kindOf(i) != kNone) conns.back()->queue(std::span<const uint8_t>(out));
       if (kindOf(i) == kReset) {
         const linger abort{1, 0};
@@ -112,7 +126,7 @@ TEST(SendBatch, RingAgreesWithPlainSends) {
       ASSERT_EQ(results.size(), all.size());
       for (size_t i = 0; i < all.size(); ++i) {
         uint8_t buf[16] = {};
-        const ssize_t got = peers[i] < 0 || kindOf(i) == kLarge
+        const ssize_t got = peers[i] < 0 || kindOf(i) >= kLarge
                                 ? -2
                                 : recv(peers[i], buf, sizeof buf, MSG_DONTWAIT);
         if (got == 7) {
@@ -132,7 +146,8 @@ TEST(SendBatch, RingAgreesWithPlainSends) {
   EXPECT_EQ(seen[1][10], Outcome(Connection::Io::kOk, 0, 0, -1));  // none
   EXPECT_EQ(std::get<0>(seen[1][11]), Connection::Io::kError);     // reset
   EXPECT_NE(std::get<1>(seen[1][11]), 0);
-  EXPECT_EQ(seen[1][0], Outcome(Connection::Io::kOk, 0, 1, -2));  // large: part left
+  EXPECT_EQ(seen[1][4], Outcome(Connection::Io::kOk, 0, 1, -2));           // large: part left
+  EXPECT_EQ(seen[1][0], Outcome(Connection::Io::kAgain, 0, 1 << 16, -2));  // full: all left
   close(listener);
 }
 
