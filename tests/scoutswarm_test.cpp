@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
@@ -483,6 +484,11 @@ TEST(Scoutswarm, MergeRefusesReportsThatDoNotAddUp) {
          r.groups[0].steps["SESSINIT"].record(901);
        }),
        "groups: their SESSINIT latencies add up to 2, not the total 1"},
+      {edit([](Report& r) {
+         r.steps[kPropUpd].record(900), r.steps[kPropUpd].record(901);
+         r.groups.emplace_back().relay = r.relay, r.groups[0].steps["PROPUPD"].record(900);
+       }),
+       "groups: their PROPUPD latencies add up to 1, not the total 2"},
   };
   for (const auto& row : rows) {
     const std::string path = tempPath("bad.json");
@@ -693,6 +699,37 @@ TEST(Scoutswarm, PollingRunReadsEveryRelay) {
   const uint64_t moves = r.commandsReceived[static_cast<uint8_t>(veltra::proto::Command::LongLoc)];
   EXPECT_EQ(r.relay.count(), moves);
   EXPECT_GT(moves, 10000u * 9 / 10);  // each to its room's other session, once both are in
+}
+
+// Each session moves on the grid of its own scheduled start: sessions started 50 ms apart move
+// 50 ms apart, as the server's timestamped log shows, rather than all on one grid.
+TEST(Scoutswarm, SessionsMoveOnTheirOwnPhase) {
+  Process server(STUBWORLD_BIN, {"--listen", "127.0.0.1:0", "--timestamps"});
+  ASSERT_TRUE(server.waitFor("listening on", 10s));
+  const size_t at = server.out.find("listening on ") + 13;
+  const std::string endpoint = server.out.substr(at, server.out.find('\n') - at);
+  const Process run(SCOUTSWARM_BIN,
+                    {endpoint, "-n", "10", "--ramp", "20", "--move-rate", "2", "--chat-rate", "0",
+                     "--duration", "1", "-q"},
+                    30s);
+  ASSERT_EQ(run.status, 0) << run.out << run.err;
+  server.finish(SIGINT);
+  // "2026-12-07T13:07:15.188Z [1 swarm1] LONGLOC [#1] @0,0,0 dir=...": the first move's
+  // millisecond of the day, by the sender's index (x).
+  std::map<int, double> first;
+  std::istringstream log(server.out);
+  for (std::string line; std::getline(log, line);) {
+    const size_t move = line.find("LONGLOC [#1] @");
+    if (move == std::string::npos || line.size() < 24) continue;
+    const double ms = std::stod(line.substr(11, 2)) * 3.6e6 + std::stod(line.substr(14, 2)) * 6e4 +
+                      std::stod(line.substr(17, 6)) * 1e3;
+    first.emplace(std::stoi(line.substr(move + 14)), ms);  // the first of each sender
+  }
+  ASSERT_EQ(first.size(), 10u) << server.out;
+  for (int x = 1; x < 10; ++x) {
+    const double gap = first[x] - first[x - 1];
+    EXPECT_NEAR(gap < -4.32e7 ? gap + 8.64e7 : gap, 50, 20) << x;  // across midnight too
+  }
 }
 
 // compare judges latency percentiles and failure counts, higher being worse, beyond PCT.

@@ -121,7 +121,7 @@ TEST(Wireshark, AgreesWithScoutdumpOnARealCapture) {
   const std::string &port = recording.port, &path = recording.path;
   EXPECT_EQ(Process(SCOUTPROBE_BIN, {"127.0.0.1", port}, 20s).status, 0);
   const Process swarm(SCOUTSWARM_BIN,
-                      {"127.0.0.1:" + port, "--sessions", "3", "--duration", "1", "--move-rate",
+                      {"127.0.0.1:" + port, "--sessions", "7", "--duration", "1", "--move-rate",
                        "4", "--chat-rate", "2", "--ramp", "1000", "--quiet"},
                       30s);
   EXPECT_EQ(swarm.status, 0) << swarm.out;
@@ -156,7 +156,9 @@ TEST(Wireshark, AgreesWithScoutdumpOnARealCapture) {
     if (std::ranges::count(split(w[5], ','), "2")) username.insert(w[0]);
   }
   for (const std::string& k : faulty) want.erase(k), got.erase(k);
-  EXPECT_GE(want.size(), 6u) << "of both directions of 4 connections";
+  // lo records some connections' segments out of order now and then (in about one run in
+  // ten, two or more of them): 8 connections, so that enough come whole.
+  EXPECT_GE(want.size(), 8u) << "of both directions of 8 connections";
   EXPECT_EQ(got, want);
   const std::pair<std::string, std::set<std::string>> filters[] = {
       {"veltra.command == \"LONGLOC\"", longloc}, {"veltra.property.id == \"username\"", username}};
