@@ -44,83 +44,76 @@ std::array<int, 2> loopbackPair() {
   return {sender, receiver};
 }
 
+// n loopback connections whose receiving ends one thread drains through epoll until every
+// sending end is closed; the sending ends are the caller's to close before this ends.
+class Drained {
+ public:
+  explicit Drained(size_t n) : ep_(epoll_create1(0)) {
+    for (size_t i = 0; i < n; ++i) {
+      const auto [sender, receiver] = loopbackPair();
+      senders.push_back(sender), receivers_.push_back(receiver);
+      epoll_event ev{};
+      ev.events = EPOLLIN;
+      ev.data.fd = receiver;
+      epoll_ctl(ep_, EPOLL_CTL_ADD, receiver, &ev);
+    }
+    reader_ = std::thread([this, n] {
+      uint8_t buf[65536];
+      epoll_event evs[64];
+      for (size_t open = n; open > 0;) {
+        const int k = epoll_wait(ep_, evs, 64, -1);
+        for (int i = 0; i < k; ++i)
+          if (recv(evs[i].data.fd, buf, sizeof buf, 0) <= 0)
+            epoll_ctl(ep_, EPOLL_CTL_DEL, evs[i].data.fd, nullptr), --open;
+      }
+    });
+  }
+  ~Drained() {
+    reader_.join();
+    for (int r : receivers_) close(r);
+    close(ep_);
+  }
+  std::vector<int> senders;
+
+ private:
+  int ep_;
+  std::vector<int> receivers_;
+  std::thread reader_;
+};
+
+const uint8_t kFrame[11] = {0x0b, 0x02, 0x01, 0x04, 0xcc, 0x09, 0xa1, 0x00, 0x00, 0x00, 0x9d};
+
 void BM_LoopbackSend(benchmark::State& state) {
   const auto n = static_cast<size_t>(state.range(0));
-  std::vector<std::array<int, 2>> pairs;
-  const int ep = epoll_create1(0);
-  for (size_t i = 0; i < n; ++i) {
-    pairs.push_back(loopbackPair());
-    epoll_event ev{};
-    ev.events = EPOLLIN;
-    ev.data.fd = pairs.back()[1];
-    epoll_ctl(ep, EPOLL_CTL_ADD, pairs.back()[1], &ev);
-  }
-  std::thread reader([&] {
-    uint8_t buf[65536];
-    epoll_event evs[64];
-    for (size_t open = n; open > 0;) {
-      const int k = epoll_wait(ep, evs, 64, -1);
-      for (int i = 0; i < k; ++i)
-        if (recv(evs[i].data.fd, buf, sizeof buf, 0) <= 0)
-          epoll_ctl(ep, EPOLL_CTL_DEL, evs[i].data.fd, nullptr), --open;
-    }
-  });
-  const uint8_t frame[11] = {0x0b, 0x02, 0x01, 0x04, 0xcc, 0x09, 0xa1, 0x00, 0x00, 0x00, 0x9d};
+  Drained pairs(n);
   size_t next = 0;
   for (auto _ : state) {
-    if (send(pairs[next][0], frame, sizeof frame, MSG_NOSIGNAL) != sizeof frame)
+    if (send(pairs.senders[next], kFrame, sizeof kFrame, MSG_NOSIGNAL) != sizeof kFrame)
       state.SkipWithError("send failed");
     next = next + 1 == n ? 0 : next + 1;
   }
-  for (const auto& p : pairs) shutdown(p[0], SHUT_WR);
-  reader.join();
-  for (const auto& p : pairs) close(p[0]), close(p[1]);
-  close(ep);
+  for (int s : pairs.senders) close(s);
 }
 BENCHMARK(BM_LoopbackSend)->Arg(1)->Arg(250);
 
 void BM_LoopbackSendBatch(benchmark::State& state) {
   constexpr size_t kBatch = 100;
   const auto n = static_cast<size_t>(state.range(0));
-  std::vector<std::unique_ptr<veltra::tools::Connection>> senders;
-  std::vector<int> receivers;
-  const int ep = epoll_create1(0);
-  for (size_t i = 0; i < n; ++i) {
-    const auto [sender, receiver] = loopbackPair();
-    senders.push_back(std::make_unique<veltra::tools::Connection>(sender));
-    receivers.push_back(receiver);
-    epoll_event ev{};
-    ev.events = EPOLLIN;
-    ev.data.fd = receiver;
-    epoll_ctl(ep, EPOLL_CTL_ADD, receiver, &ev);
-  }
-  std::thread reader([&] {
-    uint8_t buf[65536];
-    epoll_event evs[64];
-    for (size_t open = n; open > 0;) {
-      const int k = epoll_wait(ep, evs, 64, -1);
-      for (int i = 0; i < k; ++i)
-        if (recv(evs[i].data.fd, buf, sizeof buf, 0) <= 0)
-          epoll_ctl(ep, EPOLL_CTL_DEL, evs[i].data.fd, nullptr), --open;
-    }
-  });
+  Drained pairs(n);
+  std::vector<std::unique_ptr<veltra::tools::Connection>> senders;  // closed before `pairs` ends
+  for (int s : pairs.senders) senders.push_back(std::make_unique<veltra::tools::Connection>(s));
   veltra::tools::SendBatch batch;
   if (!batch.usingRing()) state.SkipWithError("no io_uring here");
-  const uint8_t frame[11] = {0x0b, 0x02, 0x01, 0x04, 0xcc, 0x09, 0xa1, 0x00, 0x00, 0x00, 0x9d};
   std::vector<veltra::tools::Connection*> due;
   std::vector<veltra::tools::SendBatch::Result> results;
   size_t next = 0;
   for (auto _ : state) {  // one iteration: one frame; every kBatch-th sends the batch
-    senders[next]->queue(frame);
+    senders[next]->queue(kFrame);
     due.push_back(senders[next].get());
     next = next + 1 == n ? 0 : next + 1;
     if (due.size() == kBatch) batch.flush(due, results), due.clear();
   }
   batch.flush(due, results);
-  for (const auto& s : senders) shutdown(s->fd(), SHUT_WR);
-  reader.join();
-  for (int r : receivers) close(r);
-  close(ep);
 }
 BENCHMARK(BM_LoopbackSendBatch)->Arg(250);
 
