@@ -616,6 +616,14 @@ TEST(Report, JsonRoundTripAndMergeOfTimelines) {
   ASSERT_EQ(merged.timeline.size(), 3u);
   expectDoubled(nlohmann::json::parse(merged.toJson()), nlohmann::json::parse(r.toJson()), "");
   EXPECT_EQ(Report::fromJson(merged.toJson()), merged);
+  // A report from before groups had steps merges too; the merged groups then have none.
+  Report old = r;
+  old.runs[0].id = "01d";
+  for (GroupReport& g : old.groups) g.steps.clear();
+  merged = r;
+  merged.merge(old);
+  EXPECT_TRUE(merged.groups[0].steps.empty());
+  EXPECT_EQ(Report::fromJson(merged.toJson()), merged);
 }
 
 // A run where every connection is refused stops at the time-out, not after its schedule,

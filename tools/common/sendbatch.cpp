@@ -30,12 +30,10 @@ SendBatch::~SendBatch() { tearDown(); }
 
 bool SendBatch::setUp() {
   io_uring_params p{};
-  // Every SEND of a chunk is issued even when one fails, and nothing runs off the caller's
-  // thread: each SEND completes inside the io_uring_enter that submits it.
+  // Every SEND of a chunk is issued even when one fails; only this thread submits.
   p.flags = IORING_SETUP_SUBMIT_ALL | IORING_SETUP_SINGLE_ISSUER;
   fd_ = static_cast<int>(syscall(__NR_io_uring_setup, kEntries, &p));
   if (fd_ < 0) return false;
-  entries_ = p.sq_entries;
   sqMapSize_ = p.sq_off.array + p.sq_entries * sizeof(unsigned);
   cqMapSize_ = p.cq_off.cqes + p.cq_entries * sizeof(io_uring_cqe);
   sqMap_ = mmap(nullptr, sqMapSize_, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, fd_,

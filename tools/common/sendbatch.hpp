@@ -46,7 +46,6 @@ class SendBatch {
   static void plain(Connection& c, Result& r);
 
   int fd_ = -1;
-  unsigned entries_ = 0;
   // The rings as the kernel shares them.
   void* sqMap_ = nullptr;
   void* cqMap_ = nullptr;

@@ -35,13 +35,15 @@ json stepsJson(const std::map<std::string, Histogram>& steps) {
 
 json groupsJson(const std::vector<GroupReport>& groups) {
   json all = json::object();
-  for (const GroupReport& g : groups)
-    all[veltra::tools::validUtf8(g.name)] = {
+  for (const GroupReport& g : groups) {
+    json one = {
         {"sessions", {{"planned", g.planned}, {"completed", g.completed}, {"failed", g.failed}}},
-        {"sent", g.sent},
-        {"steps", stepsJson(g.steps)},
-        {"relay", reportio::histogramJson(g.relay)},
-        {"chat", reportio::histogramJson(g.chat)}};
+        {"sent", g.sent}};
+    if (!g.steps.empty()) one["steps"] = stepsJson(g.steps);  // none: not known by group
+    one["relay"] = reportio::histogramJson(g.relay);
+    one["chat"] = reportio::histogramJson(g.chat);
+    all[veltra::tools::validUtf8(g.name)] = std::move(one);
+  }
   return all;
 }
 
@@ -69,7 +71,7 @@ std::vector<GroupReport> groupsFrom(const json& j, const GroupTotals& totals) {
     if (!sent.is_object()) throw std::runtime_error(at + ".sent: not an object");
     for (const auto& [activity, n] : sent.items())
       r.sent[activity] = reportio::countFrom(n, at + ".sent." + activity);
-    // Reports written before groups had steps have none.
+    // Reports written before groups had steps, and merges with them, have none.
     if (g.contains("steps")) {
       const json& steps = g.at("steps");
       if (!steps.is_object()) throw std::runtime_error(at + ".steps: not an object");

@@ -329,7 +329,25 @@ bool Report::passed() const {
   return completed == planned && errorCount() == 0;
 }
 
+namespace {
+
+// Whether a report's groups hold every step latency of its totals (one written before groups
+// had steps holds none of them).
+bool groupStepsWhole(const Report& r) {
+  for (size_t i = 0; i < kSteps; ++i) {
+    uint64_t sum = 0;
+    for (const GroupReport& g : r.groups)
+      if (const auto it = g.steps.find(kStepNames[i]); it != g.steps.end())
+        sum += it->second.count();
+    if (sum != r.steps[i].count()) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 void Report::merge(const Report& o) {
+  const bool stepsByGroup = groupStepsWhole(*this) && groupStepsWhole(o);
   for (const RunInfo& run : o.runs)
     for (const RunInfo& seen : runs)
       if (seen.id == run.id)
@@ -367,6 +385,9 @@ void Report::merge(const Report& o) {
                      [&](const ThresholdResult& have) { return have.expression == t.expression; }))
       thresholds.push_back(t);
   mergeGroups(groups, o.groups);
+  // Steps by group only where both had them all: the groups then add up to the totals.
+  if (!stepsByGroup)
+    for (GroupReport& g : groups) g.steps.clear();
 }
 
 std::string Report::toJson() const {
