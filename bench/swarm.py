@@ -21,6 +21,7 @@ Usage: bench/swarm.py [--build DIR] [--server NAME] [--only SUBSTRING]
 import argparse
 import json
 import os
+import re
 import signal
 import statistics
 import subprocess
@@ -29,7 +30,8 @@ import tempfile
 import time
 
 # name, sessions, rooms, moves and chat lines per session per second; optional keys:
-# duration (seconds in the world), ramp (sessions per second), args (more scoutswarm options).
+# duration (seconds in the world), ramp (sessions per second), args (more scoutswarm options),
+# segments (processes that each run one segment of the plan, their reports merged).
 CONFIGS = [
     dict(name=f"{n}s-{rooms}r-{rate}m", sessions=n, rooms=rooms, move_rate=rate, chat_rate=0)
     for n in (10, 100, 250)
@@ -101,8 +103,8 @@ def cpu_of(rusage):
 
 
 def run_one(build, server_args, cfg, duration):
-    server = subprocess.Popen(server_args + cfg.get("server_args", []), stdout=subprocess.PIPE,
-                              stderr=subprocess.DEVNULL, text=True)
+    server = subprocess.Popen(server_args, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                              text=True)
     # Another scoutswarm build to compare with, side by side: SCOUTSWARM=PATH.
     scoutswarm = os.environ.get("SCOUTSWARM", os.path.join(build, "tools/scoutswarm/scoutswarm"))
     try:
@@ -191,15 +193,14 @@ def send_floor(build):
 
 
 def header():
-    return "  ".join(fmt.replace(".0f", "").replace(".1f", "").replace(".2f", "").replace(".3f", "").format(h)
-                     for h, _, fmt in COLUMNS)
+    return "  ".join(re.sub(r"\.\d+f", "", fmt).format(h) for h, _, fmt in COLUMNS)
 
 
 def median_row(rows):
     out = dict(rows[0])
-    for key in ("relays_s", "p50", "p99", "full_p50", "full_p99", "swarm_cpu", "server_cpu", "swarm_us", "server_us",
-                "ratio", "per_send", "rss"):
-        out[key] = statistics.median(r[key] for r in rows)
+    for _, key, fmt in COLUMNS:  # every figure; names and counts are the same in each row
+        if fmt.endswith("f}"):
+            out[key] = statistics.median(r[key] for r in rows)
     return out
 
 
